@@ -1,0 +1,1 @@
+"""Package marker; the modules are compiled extensions."""

@@ -1,0 +1,7 @@
+#include <pybind11/pybind11.h>
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(agent, m) {
+    m.doc() = "Filled in by a later change.";
+}
