@@ -4,9 +4,13 @@
 
 namespace zorvan {
 
-py::object import_attr(const char* module, const char* name) { return py::module_::import(module).attr(name); }
+py::object import_attr(const char* module, const char* name) {
+    return py::module_::import(module).attr(name);
+}
 
-std::string type_name(py::handle value) { return py::str(py::type::of(value).attr("__name__")); }
+std::string type_name(py::handle value) {
+    return py::str(py::type::of(value).attr("__name__"));
+}
 
 void require_mapping(py::handle value, const char* argument) {
     if (PyDict_Check(value.ptr())) return;
@@ -15,7 +19,9 @@ void require_mapping(py::handle value, const char* argument) {
     throw py::type_error(std::string(argument) + " must be a mapping, not " + type_name(value));
 }
 
-std::string float_repr(double value) { return py::repr(py::float_(value)); }
+std::string float_repr(double value) {
+    return py::repr(py::float_(value));
+}
 
 double wall_time() {
     using namespace std::chrono;

@@ -49,7 +49,6 @@ ClassBuilder::ClassBuilder(std::string name, const std::string& module_name, py:
     namespace_["__qualname__"] = py::str(name_);
 }
 
-
 ClassBuilder& ClassBuilder::doc(const std::string& text) {
     namespace_["__doc__"] = py::str(text);
     return *this;

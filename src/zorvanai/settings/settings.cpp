@@ -46,8 +46,7 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                 for (std::size_t i = 0; i < 4; ++i) {
                     py::object value = self.attr(kFields[i]);
                     if (i) text += ", ";
-                    text += std::string(kFields[i]) + "=" +
-                            (i == 2 ? masked(value) : std::string(py::repr(value)));
+                    text += std::string(kFields[i]) + "=" + (i == 2 ? masked(value) : std::string(py::repr(value)));
                 }
                 return text + ")";
             },
@@ -55,7 +54,8 @@ py::object make_settings_class(const char* class_name, const char* role, const s
         .method(
             "__eq__", "(self, other)", "Equal when the other record is of the same class with the same fields.",
             [](py::object self, py::object other) -> py::object {
-                if (!py::type::of(self).is(py::type::of(other))) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                if (!py::type::of(self).is(py::type::of(other)))
+                    return py::reinterpret_borrow<py::object>(Py_NotImplemented);
                 return py::bool_(self.attr("__dict__").equal(other.attr("__dict__")));
             },
             py::arg("self"), py::arg("other"))

@@ -29,8 +29,8 @@ py::object make_instance_method(py::handle function);
 // "(self, state, **kwargs)"). Defaults in `params` must be None, numbers,
 // strings or booleans; `extra` are pybind11 annotations such as py::arg.
 template <typename Func, typename... Extra>
-py::cpp_function signed_function(const std::string& name, const std::string& params, const std::string& doc,
-                                 Func&& f, const Extra&... extra) {
+py::cpp_function signed_function(const std::string& name, const std::string& params, const std::string& doc, Func&& f,
+                                 const Extra&... extra) {
     py::options options;
     options.disable_function_signatures();
     const std::string built_name = detail::internal_name(name);
