@@ -1,5 +1,6 @@
 #include "settings.hpp"
 
+#include <cstdlib>
 #include <string>
 
 #include "zorvan/signed.hpp"
@@ -8,10 +9,30 @@ namespace zorvanai::settings {
 
 namespace {
 constexpr const char* kFields[] = {"azure_deployment", "azure_endpoint", "api_key", "api_version"};
+constexpr double kDefaultTimeoutSeconds = 120.0;
+constexpr long kDefaultMaxRetries = 2;
 
-std::string masked(py::handle value) {
-    if (value.is_none()) return "None";
-    return "'***'";
+// A positive number from the environment, or `fallback` when unset.
+double env_seconds(const char* variable, double fallback) {
+    const char* raw = std::getenv(variable);
+    if (raw == nullptr || *raw == '\0') return fallback;
+    char* end = nullptr;
+    const double value = std::strtod(raw, &end);
+    if (end == raw || *end != '\0' || !(value > 0)) {
+        throw py::value_error(std::string(variable) + " must be a positive number of seconds, not '" + raw + "'");
+    }
+    return value;
+}
+
+long env_count(const char* variable, long fallback) {
+    const char* raw = std::getenv(variable);
+    if (raw == nullptr || *raw == '\0') return fallback;
+    char* end = nullptr;
+    const long value = std::strtol(raw, &end, 10);
+    if (end == raw || *end != '\0' || value < 0) {
+        throw py::value_error(std::string(variable) + " must be a whole number of 0 or more, not '" + raw + "'");
+    }
+    return value;
 }
 }  // namespace
 
@@ -19,15 +40,22 @@ py::object make_settings_class(const char* class_name, const char* role, const s
     using zorvan::ClassBuilder;
     const std::string doc = std::string("Connection settings of the Azure OpenAI chat deployment for the ") + role +
                             " model.\n\n"
-                            "The instance's attribute mapping holds exactly the four fields, each a keyword\n"
-                            "argument of ``AzureChatOpenAI``: azure_deployment, azure_endpoint, api_key and\n"
-                            "api_version. A field that is not given is None.";
+                            "The instance's attribute mapping holds keyword arguments of ``AzureChatOpenAI``:\n"
+                            "azure_deployment, azure_endpoint, api_key and api_version (None when not given),\n"
+                            "and the request limits timeout (seconds per request; default 120, or the\n"
+                            "environment variable ZORVAN_MODEL_TIMEOUT) and max_retries (default 2, or\n"
+                            "ZORVAN_MODEL_MAX_RETRIES).";
     ClassBuilder builder(class_name, module_name, py::module_::import("builtins").attr("object"));
     builder.doc(doc)
         .method(
-            "__init__", "(self, azure_deployment=None, azure_endpoint=None, api_key=None, api_version=None)",
-            "Keep the four deployment settings; any of them may be None.",
-            [](py::object self, py::object deployment, py::object endpoint, py::object key, py::object version) {
+            "__init__",
+            "(self, azure_deployment=None, azure_endpoint=None, api_key=None, api_version=None, timeout=None, "
+            "max_retries=None)",
+            "Keep the deployment settings; any of them may be None.\n\n"
+            "timeout and max_retries default to the environment variables ZORVAN_MODEL_TIMEOUT\n"
+            "and ZORVAN_MODEL_MAX_RETRIES, else 120 seconds and 2 retries.",
+            [](py::object self, py::object deployment, py::object endpoint, py::object key, py::object version,
+               py::object timeout, py::object max_retries) {
                 py::object values[] = {deployment, endpoint, key, version};
                 for (std::size_t i = 0; i < 4; ++i) {
                     if (!values[i].is_none() && !py::isinstance<py::str>(values[i])) {
@@ -36,26 +64,38 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                     }
                     py::setattr(self, kFields[i], values[i]);
                 }
+                double seconds = timeout.is_none() ? env_seconds("ZORVAN_MODEL_TIMEOUT", kDefaultTimeoutSeconds)
+                                                   : timeout.cast<double>();
+                if (!(seconds > 0)) throw py::value_error("timeout must be a positive number of seconds");
+                long retries = max_retries.is_none() ? env_count("ZORVAN_MODEL_MAX_RETRIES", kDefaultMaxRetries)
+                                                     : max_retries.cast<long>();
+                if (retries < 0) throw py::value_error("max_retries must be 0 or more");
+                py::setattr(self, "timeout", py::float_(seconds));
+                py::setattr(self, "max_retries", py::int_(retries));
             },
             py::arg("self"), py::arg("azure_deployment") = py::none(), py::arg("azure_endpoint") = py::none(),
-            py::arg("api_key") = py::none(), py::arg("api_version") = py::none())
+            py::arg("api_key") = py::none(), py::arg("api_version") = py::none(), py::arg("timeout") = py::none(),
+            py::arg("max_retries") = py::none())
         .method(
             "__repr__", "(self)", "The settings, with the key masked.",
             [class_name](py::object self) {
                 std::string text = std::string(class_name) + "(";
                 for (std::size_t i = 0; i < 4; ++i) {
                     py::object value = self.attr(kFields[i]);
-                    if (i) text += ", ";
-                    text += std::string(kFields[i]) + "=" + (i == 2 ? masked(value) : std::string(py::repr(value)));
+                    text += std::string(kFields[i]) + "=" +
+                            (i == 2 && !value.is_none() ? std::string("'***'") : std::string(py::repr(value))) + ", ";
                 }
+                text += "timeout=" + std::string(py::repr(self.attr("timeout"))) +
+                        ", max_retries=" + std::string(py::repr(self.attr("max_retries")));
                 return text + ")";
             },
             py::arg("self"))
         .method(
             "__eq__", "(self, other)", "Equal when the other record is of the same class with the same fields.",
             [](py::object self, py::object other) -> py::object {
-                if (!py::type::of(self).is(py::type::of(other)))
+                if (!py::type::of(self).is(py::type::of(other))) {
                     return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                }
                 return py::bool_(self.attr("__dict__").equal(other.attr("__dict__")));
             },
             py::arg("self"), py::arg("other"))
