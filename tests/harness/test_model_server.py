@@ -232,6 +232,15 @@ def test_callable_reply_sees_the_recorded_request(model_server):
     assert llm.invoke("bye").response_metadata["model_name"] == "gpt-4"
 
 
+def test_a_failing_callable_reply_is_reported_to_the_client(model_server):
+    def broken(req):
+        raise KeyError("no_such_key")
+
+    model_server.add(broken)
+    with pytest.raises(openai.InternalServerError, match="no_such_key"):
+        model_server.chat_client().invoke("q")
+
+
 def test_reset_forgets_rules_and_records(model_server):
     model_server.add("x")
     model_server.chat_client().invoke("q")

@@ -9,12 +9,14 @@ Use the ``model_server`` fixture (reset before every test)::
 
     def test_picks_tables(model_server):
         model_server.add({"relevant_tables": ["orders"]}, schema="RelevantTablesOutput")
-        model_server.add("SELECT 1", deployment="gpt4")
-        llm = model_server.chat_client("gpt35")              # an AzureChatOpenAI
+        model_server.add("There are 3 orders.", deployment="gpt35")
+        llm = model_server.chat_client("gpt35")              # a real AzureChatOpenAI
         out = llm.with_structured_output(RelevantTablesOutput).invoke("which tables?")
         assert out.relevant_tables == ["orders"]
+        assert llm.invoke("answer").content == "There are 3 orders."
         (req,) = model_server.requests_for(schema="RelevantTablesOutput")
         assert req.user_text == "which tables?"
+        model_server.assert_script_used()                    # every rule was asked for
 
 Settings records for the code under test: ``model_server.config_35()`` and
 ``model_server.config_4()`` give ``AzureOpenAIChat35`` / ``AzureOpenAIChat4``
@@ -60,15 +62,36 @@ model name is "gpt-35-turbo" unless set per deployment (``set_model``);
 deployment "gpt4" (and the deployment of ``config_4``) reports "gpt-4".  Both
 are priced by ``get_openai_callback``, so measured costs are non-zero.
 
+Refusals
+--------
+An unknown path, a method other than POST or a missing/ill-formed
+``api-version`` gets 404 "Resource not found"; a request without the
+``api-key`` header "test-key" gets 401 (``model_server.api_key = None`` accepts
+any key); a body that is not JSON or has no messages gets 400.  None of these
+is recorded.
+
 Records
 -------
-``requests`` is a snapshot list of :class:`RecordedRequest` (every request that
-reached a deployment path, in arrival order); ``requests_for(deployment=...,
+``requests`` is a snapshot list of :class:`RecordedRequest` (every accepted
+request, in arrival order); ``requests_for(deployment=...,
 schema=...)`` filters it.  A record has ``deployment``, ``api_version``,
 ``headers``, ``body`` (parsed JSON), ``messages`` ([{"role", "content"}] with
 content flattened to text), ``schema``, ``tools``, ``response`` (the JSON
 answer sent) and the helpers ``system_text``, ``user_text`` (= ``human_text``),
 ``texts``, ``tool_names`` and ``response_schema``.
+
+What the client sends
+---------------------
+An ``AzureChatOpenAI`` built as the graph builds it (the settings record's
+attributes plus ``max_tokens=4096, temperature=0, model_kwargs={"top_p":
+0.95}``) sends ``{"model": null, "stream": false, "messages": [...],
+"max_completion_tokens": 4096, "temperature": 0.0, "top_p": 0.95}`` plus
+``response_format`` ({"type": "json_schema", "json_schema": {"name", "schema",
+"strict": true}}) for ``with_structured_output(Record)``, or ``tools`` and a
+forced ``tool_choice`` for ``method="function_calling"``.  ``top_p`` inside
+``model_kwargs`` is moved to the request's top level with a UserWarning.
+``.stream()`` sends ``"stream": true`` with ``"stream_options":
+{"include_usage": true}``.
 """
 
 from __future__ import annotations
@@ -420,6 +443,9 @@ class ModelServer(LoopbackServer):
         return AzureChatOpenAI(**{**self.client_kwargs(deployment), **kw})
 
     # -- serving -------------------------------------------------------------
+    def internal_error(self, message: str) -> Outgoing:
+        return _azure_error(500, "StandInError", message)
+
     def handle(self, incoming: Incoming) -> Outgoing | None:
         match = _PATH.match(incoming.path)
         if match is None or incoming.method != "POST":
