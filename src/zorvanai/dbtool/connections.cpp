@@ -1,5 +1,8 @@
 #include "connections.hpp"
 
+#include <stdexcept>
+#include <string>
+
 #include "pycall.hpp"
 
 namespace zorvanai::dbtool {
@@ -28,18 +31,35 @@ std::string text_of(const py::handle& value) {
     return py::str(value).cast<std::string>();
 }
 
+// PyMySQL's connect_timeout covers only the TCP connect: a peer that
+// accepts and then stays silent (another service on that port, a stuck
+// server) would hold the login exchange forever. Reads and writes are
+// limited as well while connecting, and the limits lifted afterwards so that
+// a long statement is not cut off.
+py::object connect_mysql(py::dict arguments) {
+    const long seconds = connect_timeout_seconds();
+    arguments["connect_timeout"] = seconds;
+    arguments["read_timeout"] = seconds;
+    arguments["write_timeout"] = seconds;
+    py::object connection = py::module_::import("pymysql").attr("connect")(**arguments);
+    for (const char* limit : {"_read_timeout", "_write_timeout"}) {
+        if (py::hasattr(connection, limit)) py::setattr(connection, limit, py::none());
+    }
+    return connection;
+}
+
 py::object connect_mysql(const py::object& user, const py::object& password, const py::object& host,
                          const py::object& port, const py::object& name) {
-    py::object pymysql = py::module_::import("pymysql");
-    return pymysql.attr("connect")("host"_a = host, "user"_a = user, "password"_a = password, "database"_a = name,
-                                   "port"_a = port, "connect_timeout"_a = kConnectTimeoutSeconds);
+    return connect_mysql(
+        py::dict("host"_a = host, "user"_a = user, "password"_a = password, "database"_a = name, "port"_a = port));
 }
 
 py::object connect_postgres(const py::object& user, const py::object& password, const py::object& host,
                             const py::object& port, const py::object& name) {
     py::object psycopg2 = py::module_::import("psycopg2");
+    // libpq's connect_timeout bounds the whole connection start-up.
     return psycopg2.attr("connect")("user"_a = user, "password"_a = password, "host"_a = host, "port"_a = port,
-                                    "database"_a = name, "connect_timeout"_a = kConnectTimeoutSeconds);
+                                    "database"_a = name, "connect_timeout"_a = connect_timeout_seconds());
 }
 
 py::object connect_mssql(const py::object& user, const py::object& password, const py::object& host,
@@ -48,9 +68,27 @@ py::object connect_mssql(const py::object& user, const py::object& password, con
     const std::string connection_string =
         mssql_connection_string(text_of(host), text_of(port), text_of(name), text_of(user), text_of(password));
     // pyodbc's timeout is the login time-out.
-    return pyodbc.attr("connect")(connection_string, "timeout"_a = kConnectTimeoutSeconds);
+    return pyodbc.attr("connect")(connection_string, "timeout"_a = connect_timeout_seconds());
 }
 }  // namespace
+
+long connect_timeout_seconds() {
+    py::object raw = py::module_::import("os").attr("environ").attr("get")("ZORVAN_DB_CONNECT_TIMEOUT", "");
+    const std::string text = raw.cast<std::string>();
+    if (text.empty()) return kDefaultConnectTimeoutSeconds;
+    std::size_t used = 0;
+    long seconds = 0;
+    try {
+        seconds = std::stol(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != text.size() || seconds < 1) {
+        throw py::value_error("ZORVAN_DB_CONNECT_TIMEOUT must be a whole number of seconds, 1 or more, not '" + text +
+                              "'");
+    }
+    return seconds;
+}
 
 std::string mssql_connection_string(const std::string& host, const std::string& port, const std::string& name,
                                     const std::string& user, const std::string& password) {
@@ -86,12 +124,10 @@ py::object get_mysql_db_connection(const py::object& user, const py::object& pas
                                    const py::object& port, const py::object& name) {
     return catch_errors(
         [&]() -> py::object {
-            py::object pymysql = py::module_::import("pymysql");
             py::dict db_credentials("host"_a = host, "user"_a = user, "password"_a = password, "database"_a = name,
                                     "port"_a = port,
-                                    "cursorclass"_a = py::module_::import("pymysql.cursors").attr("DictCursor"),
-                                    "connect_timeout"_a = kConnectTimeoutSeconds);
-            return pymysql.attr("connect")(**db_credentials);
+                                    "cursorclass"_a = py::module_::import("pymysql.cursors").attr("DictCursor"));
+            return connect_mysql(db_credentials);
         },
         [](const py::object& error) -> py::object {
             print_line(format("Failed to connect to the database: {}", error));

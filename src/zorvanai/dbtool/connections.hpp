@@ -10,8 +10,11 @@
 namespace zorvanai::dbtool {
 namespace py = pybind11;
 
-// Seconds a connect may take before the driver gives up.
-constexpr int kConnectTimeoutSeconds = 10;
+// Seconds a connect (including the login exchange) may take before the
+// driver gives up, unless the environment variable ZORVAN_DB_CONNECT_TIMEOUT
+// (read at each connect) names another whole number of seconds.
+constexpr long kDefaultConnectTimeoutSeconds = 10;
+long connect_timeout_seconds();
 
 // Connection test: a result text, never an exception, never a printed line.
 py::str get_db_connection(const py::object& engine, const py::object& user, const py::object& password,
