@@ -106,14 +106,3 @@ def test_check_reads_values_assigned_directly_to_the_module(capsys):
     assert dbtool.check_db_config_variables() == ["db_host", "db_port"]
     assert capsys.readouterr().out == "The following configuration variables are invalid: db_host, db_port\n"
 
-
-def test_check_prints_through_sys_stdout(capsys, monkeypatch):
-    import io
-    import sys
-
-    dbtool.set_database_config("n", "u", "p", "h", 1)
-    sink = io.StringIO()
-    monkeypatch.setattr(sys, "stdout", sink)
-    dbtool.check_db_config_variables()
-    monkeypatch.undo()
-    assert sink.getvalue() == "All configuration variables are set correctly.\n"

@@ -31,7 +31,7 @@ py::dict column_record(const py::handle& name, const py::handle& type) {
     return py::dict("name"_a = name, "type"_a = type);
 }
 
-// Reads with `read(cursor)` on a new cursor of `connection`, then closes
+// Reads with `read(cursor, schema)` on a new cursor of `connection`, then closes
 // the connection. The schema gathered so far is returned after an error.
 template <typename MakeCursor, typename Read>
 py::object read_schema(const py::object& connection, MakeCursor&& make_cursor, Read&& read) {

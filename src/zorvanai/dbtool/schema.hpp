@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "config.hpp"
 
 namespace zorvanai::dbtool {
