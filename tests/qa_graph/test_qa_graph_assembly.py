@@ -32,16 +32,18 @@ FIXED_EDGES = {
     ("final_response_generation_node", "__end__"),
     ("pandas_executor_node", "final_response_generation_node"),
 }
+# Conditional edges: source -> (routing function, {label: next node}).
 CONDITIONAL_EDGES = {
-    ("sql_execution_node", "pandas_generator_node"),
-    ("sql_execution_node", "sql_error_handler_node"),
-    ("sql_error_handler_node", "sql_generation_node"),
-    ("sql_error_handler_node", "final_response_generation_node"),
-    ("sql_error_handler_node", "rewrite_query_node"),
-    ("pandas_executor_node", "final_response_generation_node"),
-    ("pandas_executor_node", "pandas_error_handler_node"),
-    ("pandas_error_handler_node", "pandas_generator_node"),
-    ("pandas_error_handler_node", "final_response_generation_node"),
+    "sql_execution_node": ("sql_execution_condition", {
+        "pandas_generation": "pandas_generator_node", "sql_execution_error": "sql_error_handler_node"}),
+    "sql_error_handler_node": ("sql_error_handler_condition", {
+        "regenerate_sql_query": "sql_generation_node", "terminal_failure_response": "final_response_generation_node",
+        "rewrite_query": "rewrite_query_node"}),
+    "pandas_executor_node": ("pandas_execution_condition", {
+        "final_response": "final_response_generation_node", "pandas_execution_error": "pandas_error_handler_node"}),
+    "pandas_error_handler_node": ("pandas_error_handler_condition", {
+        "regenerate_pandas_code": "pandas_generator_node",
+        "terminal_failure_response": "final_response_generation_node"}),
 }
 
 
@@ -88,6 +90,8 @@ def test_state_merges_by_add_concatenate_and_replace():
     assert final == {
         "user_question": "q", "save_path": "p", "iteration_count": 2, "rewrite_count": 0,
         "generated_sql_query": ["q1", "q2"], "sql_execution_result": ["r1"],
+        # The engine starts the reducing keys at their type's empty value.
+        "follow_up_question": [], "execution_error": [], "iteration_count_pandas": 0,
     }
 
 
@@ -149,18 +153,22 @@ def test_constructing_calls_no_model(db, model_server):
 # -- structure ----------------------------------------------------------------
 
 def test_graph_has_thirteen_nodes_and_the_specified_edges(graph):
+    assert list(graph.graph.nodes) == NODES  # in the order they were added
+    assert graph.graph.edges == FIXED_EDGES
+    conditional = {
+        source: [(name, spec.ends) for name, spec in branches.items()]
+        for source, branches in graph.graph.branches.items()
+    }
+    assert conditional == {source: [edge] for source, edge in CONDITIONAL_EDGES.items()}
+    assert list(conditional) == ["pandas_executor_node", "sql_execution_node", "sql_error_handler_node",
+                                 "pandas_error_handler_node"]
+
     drawing = graph.compiled_graph.get_graph()
     assert set(drawing.nodes) == set(NODES) | {"__start__", "__end__"}
-    fixed = {(e.source, e.target) for e in drawing.edges if not e.conditional}
-    conditional = {(e.source, e.target) for e in drawing.edges if e.conditional}
-    assert fixed == FIXED_EDGES
-    assert conditional == CONDITIONAL_EDGES
-    assert list(graph.graph.nodes) == [
-        "init_node", "table_names_lookup_node", "relevant_table_names_node", "relevant_schemas_node",
-        "sql_generation_node", "rewrite_query_node", "sql_syntax_checker_node", "sql_execution_node",
-        "pandas_generator_node", "pandas_executor_node", "final_response_generation_node",
-        "pandas_error_handler_node", "sql_error_handler_node",
-    ]
+    drawn = {(e.source, e.target) for e in drawing.edges}
+    # The drawing shows each connection once; the executor's fixed edge to the
+    # final response is drawn beside its conditional edge to the error handler.
+    assert drawn == FIXED_EDGES | {(s, t) for s, (_, ends) in CONDITIONAL_EDGES.items() for t in ends.values()}
 
 
 # -- drawing ------------------------------------------------------------------

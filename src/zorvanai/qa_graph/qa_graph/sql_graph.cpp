@@ -50,8 +50,8 @@ py::object config_graph(py::object, py::object metadata, py::object tags, py::ob
     // The configuration gets its own tag list: the default list is shared
     // by every call, and a run's tags must not leak into later graphs.
     return zorvan::import_attr("langchain_core.runnables", "RunnableConfig")(
-        py::arg("metadata") = metadata, py::arg("tags") = py::list(tags), py::arg("max_concurrency") = max_concurrency,
-        py::arg("recursion_limit") = recursion_limit);
+        py::arg("metadata") = metadata, py::arg("tags") = zorvan::import_attr("builtins", "list")(tags),
+        py::arg("max_concurrency") = max_concurrency, py::arg("recursion_limit") = recursion_limit);
 }
 
 py::object config_graph_signature() {
