@@ -5,6 +5,7 @@ from __future__ import annotations
 import re
 
 import pytest
+from jinja2.sandbox import SandboxedEnvironment
 from langgraph.errors import GraphRecursionError
 
 from support.graph_run import (
@@ -12,6 +13,7 @@ from support.graph_run import (
 )
 from zorvanai.qa_graph.custom_sql import CustomSQLDatabase
 from zorvanai.qa_graph.qa_graph import SQLGraph
+from zorvanai.qa_graph.qa_prompts import CORRECT_SQL_TEMPLATE, REWRITE_QUESTION_TEMPLATE, SQL_PREFIX
 
 QUESTION = "What did each sale cost?"
 GOOD = "SELECT region, amount FROM sales ORDER BY id"
@@ -81,20 +83,27 @@ def test_sql_budget_four_corrections_one_rewrite_then_terminal_answer(graph, db,
     generations = model_server.requests_for(schema="SQLQueryInput")
     assert len(generations) == 6
     # Corrections 1 to 4 show every earlier query with its outcome, oldest first.
+    schemas = db.get_table_info_no_throw(["sales"])
     for k, correction in enumerate(generations[1:5], start=1):
-        assert "<SQLAgent>" in correction.system_text
+        assert correction.system_text == SQL_PREFIX.format(dialect=db.dialect)
         pairs = pairs_in(correction.user_text)
         assert [query for query, _ in pairs] == failing[:k]
         for (_, error), result in zip(pairs, results[:k]):
             assert error == result.strip()
+        assert correction.user_text == SandboxedEnvironment().from_string(CORRECT_SQL_TEMPLATE).render(
+            user_question=QUESTION, schemas_from_relevant_tables=schemas,
+            zipped_queries_errors=list(zip(failing[:k], results[:k])))
     # After the rewrite: a first-attempt generation again.
     for first_attempt in (generations[0], generations[5]):
         assert first_attempt.system_text.startswith("You are an agent designed to interact with a SQL database.")
         assert first_attempt.user_text.startswith(QUESTION + "\n Schemas_from_relevant_tables: ")
 
     (rewrite,) = model_server.requests_for(schema="RewriteQueryOutput")
-    assert f"<user_question>{QUESTION}</user_question>" in rewrite.system_text
-    assert rewrite.system_text.count("CREATE TABLE") == 2  # every table of the database
+    all_schemas = db.get_table_info_no_throw(["sales", "staff"])
+    assert all_schemas.count("CREATE TABLE") == 2  # every table of the database
+    assert rewrite.roles == ["system"]
+    assert rewrite.system_text == REWRITE_QUESTION_TEMPLATE.format(user_question=QUESTION,
+                                                                   schemas_from_all_tables=all_schemas)
     pickings = model_server.requests_for(schema="select_relevant_tables")
     assert [p.user_text.rsplit("\nQuestion: ", 1)[1] for p in pickings] == [
         QUESTION, "Which amounts are stored in sales?"]

@@ -9,6 +9,7 @@ from __future__ import annotations
 import re
 
 import pytest
+from jinja2.sandbox import SandboxedEnvironment
 
 from support.graph_run import (
     PICK_TOOL, checker_requests, checked_query, script_answer, script_checker, script_picker, script_queries,
@@ -18,6 +19,7 @@ from zorvanai.prompts.answer_prompt import final_node_prompt
 from zorvanai.qa_graph import qa_nodes
 from zorvanai.qa_graph.custom_sql import CustomSQLDatabase
 from zorvanai.qa_graph.qa_graph import SQLGraph
+from zorvanai.qa_graph.qa_prompts import PANDAS_HUMAN_TEMPLATE, PANDAS_SYSTEM_TEMPLATE
 
 QUESTION = "How many sales did each region make?"
 TEN_NODES = [
@@ -42,6 +44,11 @@ def graph(db, _model_server_process):
     # One graph serves every question of the module.
     server = _model_server_process
     return SQLGraph(custom_sql_db=db, config_35=server.config_35(), config_4=server.config_4())
+
+
+def jinja(template, **values):
+    """A template rendered by Jinja2's rules, as the jinja2 template format renders it."""
+    return SandboxedEnvironment().from_string(template).render(**values)
 
 
 def final_prompt(question, queries, result, code, output):
@@ -100,8 +107,9 @@ def test_first_query_with_rows_passes_the_ten_nodes(graph, db, model_server, tmp
     assert generation.user_text == f"{QUESTION}\n Schemas_from_relevant_tables: {schemas}"
     assert checked_query(checker) == GENERATED
     assert f"Double check the {db.dialect} query above" in checker.user_text
-    assert CHECKED in pandas.user_text and expected_rows in pandas.user_text
-    assert str(tmp_path) in pandas.system_text
+    assert pandas.system_text == jinja(PANDAS_SYSTEM_TEMPLATE, save_path=str(tmp_path))
+    assert pandas.user_text == jinja(PANDAS_HUMAN_TEMPLATE, original_question=QUESTION,
+                                     zipped_queries_results=[(CHECKED, expected_rows)])
     assert answer.roles == ["user"]
     assert answer.user_text == final_prompt(QUESTION, [CHECKED], expected_rows, code, "east 2\nwest 1\n")
 
