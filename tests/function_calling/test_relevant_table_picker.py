@@ -47,6 +47,8 @@ def test_request_is_a_forced_function_call_on_the_lighter_deployment(model_serve
     assert request.roles == ["system", "user"]
     assert f"a {db.dialect} database" in request.system_text
     assert request.user_text == "Tables: Orders, customers, line_items\nQuestion: How much did Ada spend?"
+    system, human = picker.generate_prompt(state())
+    assert (system.content, human.content) == (request.system_text, request.user_text)
 
 
 def test_keeps_only_usable_tables_in_database_spelling_and_model_order(model_server, db):

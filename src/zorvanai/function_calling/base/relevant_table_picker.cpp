@@ -94,10 +94,7 @@ std::vector<std::string> picked_names(py::handle reply) {
     refuse_reply("does not call " + std::string(kPickToolName));
 }
 
-py::list prompt_of(py::handle self, py::handle state) {
-    zorvan::require_mapping(state, "state");
-    const std::string question = question_of(state);
-    const auto tables = candidate_tables(state[py::str("table_names_from_db")]);
+py::list messages_for(py::handle self, const std::string& question, const std::vector<std::string>& tables) {
     const std::string dialect = py::str(self.attr("dialect"));
     py::list messages;
     messages.append(zorvan::import_attr("langchain_core.messages", "SystemMessage")(system_text(dialect)));
@@ -105,20 +102,28 @@ py::list prompt_of(py::handle self, py::handle state) {
     return messages;
 }
 
+py::list prompt_of(py::handle self, py::handle state) {
+    zorvan::require_mapping(state, "state");
+    const std::string question = question_of(state);
+    return messages_for(self, question, candidate_tables(state[py::str("table_names_from_db")]));
+}
+
 py::dict pick(py::object self, py::object state) {
     zorvan::require_mapping(state, "state");
+    const std::string question = question_of(state);
+    const auto tables = candidate_tables(state[py::str("table_names_from_db")]);
     py::dict update;
-    if (candidate_tables(state[py::str("table_names_from_db")]).empty()) {
+    if (tables.empty()) {
         // Nothing to choose from: no model call.
         update["relevant_tables"] = py::list();
         return update;
     }
-    py::object reply = self.attr("model").attr("invoke")(prompt_of(self, state));
+    py::object reply = self.attr("model").attr("invoke")(messages_for(self, question, tables));
     std::vector<std::string> usable;
     for (py::handle name : self.attr("db").attr("get_usable_table_names")()) usable.push_back(py::str(name));
-    py::list tables;
-    for (const auto& name : match_usable_tables(picked_names(reply), usable)) tables.append(name);
-    update["relevant_tables"] = tables;
+    py::list picked;
+    for (const auto& name : match_usable_tables(picked_names(reply), usable)) picked.append(name);
+    update["relevant_tables"] = picked;
     return update;
 }
 
