@@ -23,6 +23,20 @@ std::string float_repr(double value) {
     return py::repr(py::float_(value));
 }
 
+void raise_error(py::handle type, const std::string& message) {
+    PyErr_SetObject(type.ptr(), py::str(message).ptr());
+    throw py::error_already_set();
+}
+
+py::object make_exception_class(const std::string& name, const std::string& module_name, py::handle base,
+                                const std::string& doc) {
+    py::dict ns;
+    ns["__module__"] = py::str(module_name);
+    ns["__doc__"] = py::str(doc);
+    ns["__qualname__"] = py::str(name);
+    return py::type::of(base)(py::str(name), py::make_tuple(base), ns);
+}
+
 double wall_time() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();

@@ -24,4 +24,12 @@ std::string float_repr(double value);
 // Seconds since the epoch, as Python's time.time() gives them.
 double wall_time();
 
+// Raises the Python exception class `type` with `message` (for exception
+// classes that are themselves Python objects, such as SQLAlchemyError).
+[[noreturn]] void raise_error(py::handle type, const std::string& message);
+
+// A new exception class `name` deriving from `base`, for `module_name`.
+py::object make_exception_class(const std::string& name, const std::string& module_name, py::handle base,
+                                const std::string& doc);
+
 }  // namespace zorvan

@@ -1,0 +1,45 @@
+#include "handler.hpp"
+
+#include "vendor.hpp"
+#include "zorvan/pyutil.hpp"
+#include "zorvan/signed.hpp"
+
+namespace zorvanai::api {
+
+py::object make_handler_class(const std::string& module_name) {
+    zorvan::ClassBuilder builder("ZorvanAPIHandler", module_name, zorvan::import_attr("builtins", "object"));
+    builder
+        .doc(
+            "The vendor service for one account.\n\n"
+            "Requests go to the base address in ZORVAN_API_URL and carry the account key\n"
+            "as ``Authorization: Bearer <key>``; each waits at most ZORVAN_API_TIMEOUT\n"
+            "seconds (default 30).")
+        .method(
+            "__init__", "(self, zorvan_api_key)",
+            "Keep the account key.\n\nArgs:\n    zorvan_api_key: the account's key for the vendor service.\n\n"
+            "Raises:\n    TypeError: the key is not a non-empty str.",
+            [](py::object self, py::object key) {
+                if (!py::isinstance<py::str>(key) || py::len(key) == 0) {
+                    throw py::type_error("zorvan_api_key must be a non-empty str");
+                }
+                self.attr("zorvan_api_key") = key;
+            },
+            py::arg("self"), py::arg("zorvan_api_key"))
+        .method(
+            "get_openai_data", "(self)",
+            "Fetch the account's OpenAI model settings.\n\n"
+            "GET {ZORVAN_API_URL}/zorvan/openai-settings/\n\n"
+            "Returns:\n    A mapping with the keys \"model_name\", \"temperature\" and \"api_key\",\n"
+            "    any of which may be absent.\n\n"
+            "Raises:\n    ConfigurationError: ZORVAN_API_URL is not set.\n"
+            "    VendorServiceError: the service could not be reached in time, refused the key\n"
+            "        or did not answer with a JSON record.",
+            [](py::object self) { return get_openai_data(self.attr("zorvan_api_key").cast<std::string>()); },
+            py::arg("self"))
+        .method(
+            "__repr__", "(self)", "The handler, with the key masked.",
+            [](py::object) { return std::string("ZorvanAPIHandler(zorvan_api_key='***')"); }, py::arg("self"));
+    return builder.build();
+}
+
+}  // namespace zorvanai::api

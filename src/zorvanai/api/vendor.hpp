@@ -1,0 +1,46 @@
+// The vendor service: the deployment list, the OpenAI settings of an
+// account and the usage reports. Its base address comes from the
+// environment variable ZORVAN_API_URL (a .env file works through
+// load_dotenv); every request has a time limit (ZORVAN_API_TIMEOUT seconds,
+// default 30).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace zorvanai::api {
+namespace py = pybind11;
+
+inline constexpr const char* kDeploymentsPath = "/zorvan/azure-openais/";
+inline constexpr const char* kOpenAISettingsPath = "/zorvan/openai-settings/";
+inline constexpr const char* kUsagePath = "/zorvan/usage/";
+
+// The exception classes of the module, created once at load.
+struct Errors {
+    py::object configuration;  // ConfigurationError(RuntimeError)
+    py::object service;        // VendorServiceError(RuntimeError)
+};
+const Errors& errors();
+void create_errors(const std::string& module_name);
+
+// ZORVAN_API_URL without a trailing "/"; raises ConfigurationError when unset.
+std::string base_url();
+
+// Seconds each request may take: ZORVAN_API_TIMEOUT, default 30.
+double request_timeout();
+
+// GET/POST `url` with the account key; returns the parsed JSON body.
+// Any failure raises VendorServiceError naming the address asked.
+py::object get_json(const std::string& url, const std::string& account_key);
+py::object post_json(const std::string& url, const std::string& account_key, const py::dict& body);
+
+// The settings record of the account's OpenAI model (a mapping).
+py::object get_openai_data(const std::string& account_key);
+
+// Reports one answered question and its usage; delivery failures are
+// logged as warnings and never raised.
+void send_user_question(const py::object& account_key, const py::object& question, const py::object& total_tokens,
+                        const py::object& total_cost);
+
+}  // namespace zorvanai::api
