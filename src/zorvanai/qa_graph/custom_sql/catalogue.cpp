@@ -51,7 +51,8 @@ std::pair<std::string, py::dict> table_list_query(const HandleConfig& config) {
                         (given ? ":schema" : "SCHEMA_NAME()") + " AND TABLE_TYPE IN ('BASE TABLE'" +
                         (config.view_support ? ", 'VIEW'" : "") + ")",
                     parameters};
-        default: return {std::string(), parameters};
+        default:
+            return {std::string(), parameters};
     }
 }
 
@@ -104,13 +105,14 @@ public:
         }
         if (!foreign_keys.is_none()) {
             for (py::handle key : foreign_keys) {
-                lines.push_back("\t" + constraint_prefix(key) + "FOREIGN KEY(" + quote_list(key["constrained_columns"]) +
-                                ") REFERENCES " + qualified(key["referred_schema"], key["referred_table"]) + " (" +
+                lines.push_back("\t" + constraint_prefix(key) + "FOREIGN KEY(" +
+                                quote_list(key["constrained_columns"]) + ") REFERENCES " +
+                                qualified(key["referred_schema"], key["referred_table"]) + " (" +
                                 quote_list(key["referred_columns"]) + ")");
             }
         }
-        std::string text = "\nCREATE TABLE " + qualified(config_.schema, py::str(name)) + " (\n" + join(lines, ", \n") +
-                           "\n)";
+        std::string text =
+            "\nCREATE TABLE " + qualified(config_.schema, py::str(name)) + " (\n" + join(lines, ", \n") + "\n)";
         if (column_comments && !comments.empty()) {
             text += "\n\n/*\nColumn Comments: " + std::string(py::repr(comments)) + "\n*/";
         }
@@ -231,12 +233,15 @@ std::string describe_tables(const HandleConfig& config, const std::vector<std::s
     if (!to_read.empty()) {
         ReadOnlySession session(config);
         py::object inspector = zorvan::import_attr("sqlalchemy", "inspect")(session.connection());
+        // Any kind and scope with explicit names: the inspector then reads
+        // those tables only, without listing the schema first.
         py::object kind = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectKind").attr("ANY");
+        py::object scope = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectScope").attr("ANY");
         py::list filter;
         for (const std::string& name : to_read) filter.append(py::str(name));
         auto multi = [&](const char* method) -> py::dict {
             return inspector.attr(method)(py::arg("schema") = config.schema, py::arg("filter_names") = filter,
-                                          py::arg("kind") = kind);
+                                          py::arg("kind") = kind, py::arg("scope") = scope);
         };
         py::dict columns = multi("get_multi_columns");
         py::dict primary_keys = multi("get_multi_pk_constraint");

@@ -34,12 +34,13 @@ py::set to_set(const py::object& values) {
     return out;
 }
 
-bool truthy(const py::object& value) { return !value.is_none() && py::bool_(value); }
+bool truthy(const py::object& value) {
+    return !value.is_none() && py::bool_(value);
+}
 
 double checked_timeout(const py::object& value, const char* name) {
     if (value.is_none()) return 0.0;
-    if (py::isinstance<py::bool_>(value) ||
-        !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value))) {
+    if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value))) {
         throw py::type_error(std::string(name) + " must be a number of seconds or None, not " +
                              zorvan::type_name(value));
     }
@@ -116,8 +117,7 @@ void initialise(py::object self, py::object engine, py::object schema, py::objec
                 custom_table_info.is_none() ? py::object(py::none()) : py::object(py::dict(custom_table_info)));
     py::setattr(self, attr::max_string_length, max_string_length);
     py::setattr(self, attr::view_support, py::bool_(truthy(view_support)));
-    py::setattr(self, attr::metadata,
-                metadata.is_none() ? zorvan::import_attr("sqlalchemy", "MetaData")() : metadata);
+    py::setattr(self, attr::metadata, metadata.is_none() ? zorvan::import_attr("sqlalchemy", "MetaData")() : metadata);
     py::setattr(self, attr::statement_timeout, timeout > 0 ? py::object(py::float_(timeout)) : py::object(py::none()));
     py::setattr(self, attr::max_rows, max_rows);
 
@@ -170,8 +170,8 @@ py::object from_uri(py::object cls, py::object database_uri, py::object engine_a
     return cls(engine, **kwargs);
 }
 
-py::object run(py::object self, py::object command, py::object fetch, py::object include_columns,
-               py::object parameters, py::object execution_options) {
+py::object run(py::object self, py::object command, py::object fetch, py::object include_columns, py::object parameters,
+               py::object execution_options) {
     const HandleConfig config = load_config(self);
     const FetchMode mode = parse_fetch(fetch);
     const FetchedRows fetched = fetch_rows(config, command, parameters, execution_options, mode);
@@ -208,9 +208,10 @@ py::object make_error_class(const std::string& module_name) {
     zorvan::ClassBuilder builder("ReadOnlyQueryError", module_name,
                                  zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError"));
     builder
-        .doc("A statement refused because the assistant runs read-only.\n\n"
-             "A SQLAlchemyError, so that callers that record database errors record it too.\n"
-             "``refused`` says what was refused (\"a DELETE statement\"), ``statement`` is the text.")
+        .doc(
+            "A statement refused because the assistant runs read-only.\n\n"
+            "A SQLAlchemyError, so that callers that record database errors record it too.\n"
+            "``refused`` says what was refused (\"a DELETE statement\"), ``statement`` is the text.")
         .attr("refused", py::none())
         .attr("statement", py::none());
     return builder.build();
@@ -240,21 +241,19 @@ py::object make_database_class(const std::string& module_name) {
         "Tables are never reflected here (lazy_table_reflection is accepted for compatibility).\n"
         "statement_timeout: seconds per statement (0 or None: no limit). max_rows: rows shown by run.",
         &initialise, py::arg("self"), py::arg("engine"), py::arg("schema") = py::none(),
-        py::arg("metadata") = py::none(), py::arg("ignore_tables") = py::none(),
-        py::arg("include_tables") = py::none(), py::arg("sample_rows_in_table_info") = 3,
-        py::arg("indexes_in_table_info") = false, py::arg("custom_table_info") = py::none(),
-        py::arg("view_support") = false, py::arg("max_string_length") = 300,
+        py::arg("metadata") = py::none(), py::arg("ignore_tables") = py::none(), py::arg("include_tables") = py::none(),
+        py::arg("sample_rows_in_table_info") = 3, py::arg("indexes_in_table_info") = false,
+        py::arg("custom_table_info") = py::none(), py::arg("view_support") = false, py::arg("max_string_length") = 300,
         py::arg("lazy_table_reflection") = true, py::arg("statement_timeout") = kDefaultStatementTimeout,
         py::arg("max_rows") = kDefaultMaxRows);
 
-    builder.classmethod(
-        "from_uri", "(cls, database_uri, engine_args=None, connect_timeout=10, **kwargs)",
-        "Make a handle from a SQLAlchemy URL.\n\n"
-        "The engine pools its connections and checks each before use (pool_pre_ping); the driver\n"
-        "gets a connect time-out of connect_timeout seconds. Further keywords go to the constructor.\n"
-        "An unknown scheme or unreachable server raises SQLAlchemy's or the driver's error here.",
-        &from_uri, py::arg("cls"), py::arg("database_uri"), py::arg("engine_args") = py::none(),
-        py::arg("connect_timeout") = kDefaultConnectTimeout);
+    builder.classmethod("from_uri", "(cls, database_uri, engine_args=None, connect_timeout=10, **kwargs)",
+                        "Make a handle from a SQLAlchemy URL.\n\n"
+                        "The engine pools its connections and checks each before use (pool_pre_ping); the driver\n"
+                        "gets a connect time-out of connect_timeout seconds. Further keywords go to the constructor.\n"
+                        "An unknown scheme or unreachable server raises SQLAlchemy's or the driver's error here.",
+                        &from_uri, py::arg("cls"), py::arg("database_uri"), py::arg("engine_args") = py::none(),
+                        py::arg("connect_timeout") = kDefaultConnectTimeout);
 
     builder.property("dialect", "SQLAlchemy's short name of the database dialect (\"postgresql\", \"mysql\", ...).",
                      [](py::object self) { return py::str(load_config(self).dialect_name); });
@@ -276,11 +275,11 @@ py::object make_database_class(const std::string& module_name) {
 
     builder.property("table_info", "Definitions of every usable table.",
                      [](py::object self) { return self.attr("get_table_info")(); });
-    builder.method(
-        "get_table_info", "(self, table_names=None, get_col_comments=False)",
-        "CREATE TABLE text and sample rows of the named tables (all usable tables when None).\n\n"
-        "A name that is not a usable table raises ValueError(\"table_names {...} not found in database\").",
-        &table_info, py::arg("self"), py::arg("table_names") = py::none(), py::arg("get_col_comments") = false);
+    builder.method("get_table_info", "(self, table_names=None, get_col_comments=False)",
+                   "CREATE TABLE text and sample rows of the named tables (all usable tables when None).\n\n"
+                   "A name that is not a usable table raises ValueError(\"table_names {...} not found in database\").",
+                   &table_info, py::arg("self"), py::arg("table_names") = py::none(),
+                   py::arg("get_col_comments") = false);
     builder.method(
         "get_table_info_no_throw", "(self, table_names=None)",
         "Like get_table_info, but an unknown table name gives the text \"Error: ...\".",
@@ -295,8 +294,7 @@ py::object make_database_class(const std::string& module_name) {
         py::arg("self"), py::arg("table_names") = py::none());
 
     builder.method(
-        "run",
-        "(self, command, fetch='all', include_columns=False, *, parameters=None, execution_options=None)",
+        "run", "(self, command, fetch='all', include_columns=False, *, parameters=None, execution_options=None)",
         "Run one read-only query and return its rows as text (\"\" for none).\n\n"
         "The rows are str() of a list of tuples (dicts with include_columns); at most max_rows rows\n"
         "are read, and a cut result ends with a line saying how many rows were left out.\n"
@@ -308,8 +306,8 @@ py::object make_database_class(const std::string& module_name) {
         "run_no_throw",
         "(self, command, fetch='all', include_columns=False, *, parameters=None, execution_options=None)",
         "Like run, but a SQLAlchemyError (a refusal included) gives the text \"Error: ...\".",
-        [](py::object self, py::object command, py::object fetch, py::object include_columns,
-           py::object parameters, py::object execution_options) -> py::object {
+        [](py::object self, py::object command, py::object fetch, py::object include_columns, py::object parameters,
+           py::object execution_options) -> py::object {
             try {
                 return self.attr("run")(command, fetch, include_columns, py::arg("parameters") = parameters,
                                         py::arg("execution_options") = execution_options);
@@ -323,8 +321,7 @@ py::object make_database_class(const std::string& module_name) {
     builder.method(
         "_execute", "(self, command, fetch='all', *, parameters=None, execution_options=None)",
         "Rows of one read-only query as dicts (at most max_rows), checked like run.",
-        [](py::object self, py::object command, py::object fetch, py::object parameters,
-           py::object execution_options) {
+        [](py::object self, py::object command, py::object fetch, py::object parameters, py::object execution_options) {
             const HandleConfig config = load_config(self);
             return rows_as_dicts(fetch_rows(config, command, parameters, execution_options, parse_fetch(fetch)));
         },
@@ -348,9 +345,8 @@ py::object make_database_class(const std::string& module_name) {
         for (const std::string& name : list_tables(load_config(self))) names.add(py::str(name));
         return names;
     });
-    builder.property("_usable_tables", "The usable tables (one catalogue query).", [](py::object self) {
-        return py::set(self.attr("get_usable_table_names")());
-    });
+    builder.property("_usable_tables", "The usable tables (one catalogue query).",
+                     [](py::object self) { return py::set(self.attr("get_usable_table_names")()); });
     builder.property("_inspector", "A SQLAlchemy inspector on the engine.", [](py::object self) {
         return zorvan::import_attr("sqlalchemy", "inspect")(self.attr(attr::engine));
     });

@@ -20,34 +20,47 @@ ServerKind detect_server_kind(py::handle engine) {
 
 std::string server_kind_name(ServerKind kind) {
     switch (kind) {
-        case ServerKind::PostgreSQL: return "postgresql";
-        case ServerKind::MySQL: return "mysql";
-        case ServerKind::MariaDB: return "mariadb";
-        case ServerKind::MSSQL: return "mssql";
-        case ServerKind::SQLite: return "sqlite";
-        case ServerKind::Other: break;
+        case ServerKind::PostgreSQL:
+            return "postgresql";
+        case ServerKind::MySQL:
+            return "mysql";
+        case ServerKind::MariaDB:
+            return "mariadb";
+        case ServerKind::MSSQL:
+            return "mssql";
+        case ServerKind::SQLite:
+            return "sqlite";
+        case ServerKind::Other:
+            break;
     }
     return "other";
 }
 
 ServerKind server_kind_from_name(const std::string& name) {
-    for (ServerKind kind : {ServerKind::PostgreSQL, ServerKind::MySQL, ServerKind::MariaDB, ServerKind::MSSQL,
-                            ServerKind::SQLite}) {
+    for (ServerKind kind :
+         {ServerKind::PostgreSQL, ServerKind::MySQL, ServerKind::MariaDB, ServerKind::MSSQL, ServerKind::SQLite}) {
         if (server_kind_name(kind) == name) return kind;
     }
     return ServerKind::Other;
 }
 
-bool is_mysql_family(ServerKind kind) { return kind == ServerKind::MySQL || kind == ServerKind::MariaDB; }
+bool is_mysql_family(ServerKind kind) {
+    return kind == ServerKind::MySQL || kind == ServerKind::MariaDB;
+}
 
 std::string sqlglot_dialect(ServerKind kind, const std::string& sqlalchemy_dialect) {
     switch (kind) {
-        case ServerKind::PostgreSQL: return "postgres";
+        case ServerKind::PostgreSQL:
+            return "postgres";
         case ServerKind::MySQL:
-        case ServerKind::MariaDB: return "mysql";
-        case ServerKind::MSSQL: return "tsql";
-        case ServerKind::SQLite: return "sqlite";
-        case ServerKind::Other: break;
+        case ServerKind::MariaDB:
+            return "mysql";
+        case ServerKind::MSSQL:
+            return "tsql";
+        case ServerKind::SQLite:
+            return "sqlite";
+        case ServerKind::Other:
+            break;
     }
     py::dict known = py::module_::import("sqlglot.dialects.dialect").attr("Dialect").attr("classes");
     return known.contains(py::str(sqlalchemy_dialect)) ? sqlalchemy_dialect : std::string();

@@ -44,7 +44,7 @@ struct HandleConfig {
     py::object engine;
     py::object schema;  // None or a schema name
     ServerKind kind = ServerKind::Other;
-    std::string dialect_name;     // SQLAlchemy's short name: "postgresql", "mysql", ...
+    std::string dialect_name;      // SQLAlchemy's short name: "postgresql", "mysql", ...
     double statement_timeout = 0;  // seconds; 0 means no limit
     long max_rows = 0;
     long sample_rows = 0;

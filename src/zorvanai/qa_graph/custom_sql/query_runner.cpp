@@ -31,14 +31,15 @@ py::object truncate_value(py::handle value, long length) {
     return py::object(words[0]) + py::str("...");
 }
 
-std::string plural_rows(long long count) { return count == 1 ? "1 more row" : std::to_string(count) + " more rows"; }
+std::string plural_rows(long long count) {
+    return count == 1 ? "1 more row" : std::to_string(count) + " more rows";
+}
 
 // Rows beyond the first cap+1 already read, counted by the server without
 // sending them: PostgreSQL moves its cursor to the end, other servers count
 // the statement's rows in a subquery. Unknown when that fails or times out.
-std::optional<long long> count_left_out(ReadOnlySession& session, const HandleConfig& config,
-                                        const py::object& result, const std::string& statement,
-                                        const py::object& parameters, long cap) {
+std::optional<long long> count_left_out(ReadOnlySession& session, const HandleConfig& config, const py::object& result,
+                                        const std::string& statement, const py::object& parameters, long cap) {
     py::object cursor = result.attr("cursor");
     if (config.kind == ServerKind::PostgreSQL && !cursor.is_none() && py::hasattr(cursor, "name") &&
         !cursor.attr("name").is_none()) {
@@ -90,7 +91,7 @@ std::string command_text(const HandleConfig& config, const py::object& command) 
         py::dict compile_kwargs;
         compile_kwargs["literal_binds"] = py::bool_(true);
         py::object compiled = command.attr("compile")(py::arg("dialect") = config.engine.attr("dialect"),
-                                                       py::arg("compile_kwargs") = compile_kwargs);
+                                                      py::arg("compile_kwargs") = compile_kwargs);
         return py::str(compiled);
     }
     throw py::type_error("Query expression has unknown type: " + std::string(py::str(py::type::of(command))));
@@ -119,10 +120,9 @@ FetchedRows fetch_rows(const HandleConfig& config, const py::object& command, co
     // never sent.
     options["stream_results"] = py::bool_(true);
     options["max_row_buffer"] = py::int_(cap + 1);
-    py::object result = bound.is_none()
-                            ? session.execute_text(verdict.statement, options)
-                            : session.execute(zorvan::import_attr("sqlalchemy", "text")(verdict.statement), bound,
-                                              options);
+    py::object result =
+        bound.is_none() ? session.execute_text(verdict.statement, options)
+                        : session.execute(zorvan::import_attr("sqlalchemy", "text")(verdict.statement), bound, options);
 
     FetchedRows fetched;
     if (!py::bool_(result.attr("returns_rows"))) {

@@ -23,9 +23,9 @@ FetchMode parse_fetch(const py::object& fetch);
 std::string command_text(const HandleConfig& config, const py::object& command);
 
 struct FetchedRows {
-    py::list rows;  // SQLAlchemy Row objects, at most the cap
-    bool more = false;                    // the result has rows beyond the cap
-    std::optional<long long> left_out;   // how many, when the server counted them
+    py::list rows;                      // SQLAlchemy Row objects, at most the cap
+    bool more = false;                  // the result has rows beyond the cap
+    std::optional<long long> left_out;  // how many, when the server counted them
 };
 
 // Checks `command` (raising ReadOnlyQueryError when refused), runs it in a

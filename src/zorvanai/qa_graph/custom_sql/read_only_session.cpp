@@ -11,11 +11,6 @@ namespace zorvanai::custom_sql {
 
 namespace {
 
-bool connection_was_lost(py::error_already_set& error) {
-    if (!error.matches(zorvan::import_attr("sqlalchemy.exc", "DBAPIError"))) return false;
-    return py::bool_(error.value().attr("connection_invalidated"));
-}
-
 std::string seconds_text(double seconds) {
     std::ostringstream out;
     out << std::fixed << std::setprecision(3) << seconds;
@@ -38,8 +33,14 @@ ReadOnlySession::ReadOnlySession(const HandleConfig& config, std::optional<long>
             begin();
         } catch (py::error_already_set& error) {
             // A connection that died while idle in the pool (server restart,
-            // killed session) is replaced once; the work has not started yet.
-            if (!connection_was_lost(error)) throw;
+            // killed session) is replaced once: only the session set-up has
+            // run on it. Drivers do not all report such a loss as a
+            // disconnect, so any driver error here counts.
+            if (!error.matches(zorvan::import_attr("sqlalchemy.exc", "DBAPIError"))) throw;
+            try {
+                connection_.attr("invalidate")();
+            } catch (py::error_already_set&) {
+            }
             finish();
             connection_ = config_.engine.attr("connect")();
             begin();
@@ -50,7 +51,9 @@ ReadOnlySession::ReadOnlySession(const HandleConfig& config, std::optional<long>
     }
 }
 
-ReadOnlySession::~ReadOnlySession() { finish(); }
+ReadOnlySession::~ReadOnlySession() {
+    finish();
+}
 
 py::object ReadOnlySession::execute_text(const std::string& sql, const py::dict& options) {
     py::dict all_options;
@@ -110,7 +113,8 @@ void ReadOnlySession::begin() {
             execute_text("PRAGMA query_only = ON");
             session_variables_set_ = true;
             break;
-        case ServerKind::Other: break;
+        case ServerKind::Other:
+            break;
     }
 }
 

@@ -30,8 +30,7 @@ public:
     py::object execute_text(const std::string& sql, const py::dict& options = py::dict());
 
     // Runs a SQLAlchemy statement object with bound `parameters` (dict or None).
-    py::object execute(const py::object& statement, const py::object& parameters,
-                       const py::dict& options = py::dict());
+    py::object execute(const py::object& statement, const py::object& parameters, const py::dict& options = py::dict());
 
     // After a failed statement (which aborts a PostgreSQL transaction): rolls
     // back and begins a fresh read-only transaction on the same connection.

@@ -32,7 +32,9 @@ GuardVerdict refuse(std::string what) {
     return verdict;
 }
 
-std::string token_type(py::handle token) { return py::str(token.attr("token_type").attr("name")); }
+std::string token_type(py::handle token) {
+    return py::str(token.attr("token_type").attr("name"));
+}
 
 // Functions whose effect a read-only transaction does not stop: they act on
 // other sessions or the server, outlive the transaction (session locks and
@@ -43,9 +45,9 @@ const std::set<std::string>& outside_effect_functions() {
         "pg_terminate_backend", "pg_cancel_backend", "pg_reload_conf", "pg_rotate_logfile", "pg_promote",
         "pg_switch_wal", "pg_create_restore_point", "set_config", "pg_advisory_lock", "pg_advisory_lock_shared",
         "pg_try_advisory_lock", "pg_try_advisory_lock_shared", "pg_advisory_unlock", "pg_advisory_unlock_shared",
-        "pg_advisory_unlock_all", "dblink", "dblink_exec", "dblink_connect", "dblink_connect_u",
-        "dblink_send_query", "lo_import", "lo_export", "pg_file_write", "pg_file_rename", "pg_file_unlink",
-        "pg_read_file", "pg_read_binary_file", "pg_ls_dir",
+        "pg_advisory_unlock_all", "dblink", "dblink_exec", "dblink_connect", "dblink_connect_u", "dblink_send_query",
+        "lo_import", "lo_export", "pg_file_write", "pg_file_rename", "pg_file_unlink", "pg_read_file",
+        "pg_read_binary_file", "pg_ls_dir",
         // MySQL / MariaDB
         "get_lock", "release_lock", "release_all_locks", "load_file", "sys_exec", "sys_eval"};
     return names;
@@ -67,11 +69,11 @@ std::string statement_noun(py::handle node) {
 // The statement classes refused anywhere in a tree: everything that writes,
 // defines, or acts on the session rather than reading.
 py::tuple refused_classes() {
-    static const char* names[] = {"DML",    "DDL",       "Insert",   "Update",  "Delete",   "Merge",  "Copy",
-                                  "Create", "Drop",      "Alter",    "TruncateTable",      "Command", "Set",
-                                  "Transaction",         "Commit",   "Rollback", "Use",    "Grant",  "Revoke",
-                                  "LoadData", "Describe", "Show",    "Pragma",  "Analyze",  "Execute", "Kill",
-                                  "Cache",  "Uncache",   "Refresh",  "Declare", "Summarize"};
+    static const char* names[] = {
+        "DML",     "DDL",   "Insert",        "Update",   "Delete",   "Merge",       "Copy",     "Create",
+        "Drop",    "Alter", "TruncateTable", "Command",  "Set",      "Transaction", "Commit",   "Rollback",
+        "Use",     "Grant", "Revoke",        "LoadData", "Describe", "Show",        "Pragma",   "Analyze",
+        "Execute", "Kill",  "Cache",         "Uncache",  "Refresh",  "Declare",     "Summarize"};
     py::module_ exp = py::module_::import("sqlglot.expressions");
     py::list found;
     for (const char* name : names) {
@@ -138,7 +140,8 @@ GuardVerdict check_statement(const std::string& sql, const std::string& dialect,
 
     std::vector<py::object> all_tokens;
     try {
-        for (py::handle token : reader.attr("tokenize")(text)) all_tokens.push_back(py::reinterpret_borrow<py::object>(token));
+        for (py::handle token : reader.attr("tokenize")(text))
+            all_tokens.push_back(py::reinterpret_borrow<py::object>(token));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return unreadable(dialect, parse_problem(error));
@@ -177,6 +180,9 @@ GuardVerdict check_statement(const std::string& sql, const std::string& dialect,
     }
     for (std::size_t i = 0; i < tokens.size(); ++i) {
         if (token_type(tokens[i]) != "INTO") continue;
+        // INSERT INTO / MERGE INTO inside a WITH query: named by the parse below.
+        const std::string before = i > 0 ? upper(py::str(tokens[i - 1].attr("text"))) : std::string();
+        if (before == "INSERT" || before == "REPLACE" || before == "MERGE") continue;
         const std::string next = i + 1 < tokens.size() ? upper(py::str(tokens[i + 1].attr("text"))) : std::string();
         if (next == "OUTFILE" || next == "DUMPFILE") {
             return refuse("a SELECT ... INTO " + next + " statement, which writes a file on the server");
