@@ -7,6 +7,7 @@
 #include "catalogue.hpp"
 #include "handle_config.hpp"
 #include "query_runner.hpp"
+#include "read_only_session.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -129,7 +130,8 @@ void initialise(py::object self, py::object engine, py::object schema, py::objec
 
     const HandleConfig config = load_config(self);
     if (truthy(include_tables) || truthy(ignore_tables)) {
-        const std::vector<std::string> all = list_tables(config);
+        ReadOnlySession session(config);
+        const std::vector<std::string> all = list_tables(session, config);
         const std::set<std::string> present(all.begin(), all.end());
         for (const char* which : {"include_tables", "ignore_tables"}) {
             py::set wanted = to_set(std::string(which) == "include_tables" ? include_tables : ignore_tables);
@@ -181,25 +183,41 @@ py::object run(py::object self, py::object command, py::object fetch, py::object
 
 py::object table_info(py::object self, py::object table_names, py::object column_comments) {
     const HandleConfig config = load_config(self);
-    const std::vector<std::string> usable = usable_tables(config, list_tables(config));
+    ReadOnlySession session(config);
     std::vector<std::string> names;
     if (table_names.is_none()) {
-        names = usable;
+        names = usable_tables(config, list_tables(session, config));
     } else {
-        const std::set<std::string> present(usable.begin(), usable.end());
+        // Only the asked-for names are looked up, not the whole schema.
+        std::vector<std::string> asked;
         py::set missing;
         for (py::handle name : table_names) {
-            if (!py::isinstance<py::str>(name) || present.count(py::str(name)) == 0) {
-                missing.add(name);
+            if (py::isinstance<py::str>(name)) {
+                asked.push_back(py::str(name));
             } else {
-                names.push_back(py::str(name));
+                missing.add(name);
+            }
+        }
+        const std::vector<std::string> usable = usable_tables(config, find_tables(session, config, asked));
+        const std::set<std::string> present(usable.begin(), usable.end());
+        for (const std::string& name : asked) {
+            if (present.count(name) == 0) {
+                missing.add(py::str(name));
+            } else {
+                names.push_back(name);
             }
         }
         if (!missing.empty()) {
             throw py::value_error("table_names " + std::string(py::repr(missing)) + " not found in database");
         }
     }
-    return py::str(describe_tables(config, names, truthy(column_comments)));
+    return py::str(describe_tables(session, config, names, truthy(column_comments)));
+}
+
+std::vector<std::string> current_usable_tables(py::object self) {
+    const HandleConfig config = load_config(self);
+    ReadOnlySession session(config);
+    return usable_tables(config, list_tables(session, config));
 }
 
 }  // namespace
@@ -264,11 +282,7 @@ py::object make_database_class(const std::string& module_name) {
 
     builder.method(
         "get_usable_table_names", "(self)", "Names of the usable tables, sorted (one catalogue query).",
-        [](py::object self) {
-            const HandleConfig config = load_config(self);
-            return to_list(usable_tables(config, list_tables(config)));
-        },
-        py::arg("self"));
+        [](py::object self) { return to_list(current_usable_tables(self)); }, py::arg("self"));
     builder.method(
         "get_table_names", "(self)", "Names of the usable tables, sorted.",
         [](py::object self) { return self.attr("get_usable_table_names")(); }, py::arg("self"));
@@ -342,7 +356,9 @@ py::object make_database_class(const std::string& module_name) {
     // when some inherited code asks for them.
     builder.property("_all_tables", "Every table of the schema (one catalogue query).", [](py::object self) {
         py::set names;
-        for (const std::string& name : list_tables(load_config(self))) names.add(py::str(name));
+        const HandleConfig config = load_config(self);
+        ReadOnlySession session(config);
+        for (const std::string& name : list_tables(session, config)) names.add(py::str(name));
         return names;
     });
     builder.property("_usable_tables", "The usable tables (one catalogue query).",
