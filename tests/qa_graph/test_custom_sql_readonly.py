@@ -152,6 +152,24 @@ def test_side_effect_functions_are_stopped_by_the_read_only_transaction(handle, 
     assert handle.run("SELECT name FROM items WHERE id = 1") == "[('pen',)]"
 
 
+def test_read_only_holds_on_an_autocommit_engine(shop):
+    """An engine in autocommit mode has no transaction of its own to make read-only."""
+    engine = sqlalchemy.create_engine(shop.url(), isolation_level="AUTOCOMMIT", pool_size=1, max_overflow=0)
+    handle = CustomSQLDatabase(engine)
+    before = snapshot(shop)
+    with pytest.raises(SQLAlchemyError) as caught:
+        handle.run("SELECT add_item()")
+    assert "read" in str(caught.value).lower() and "only" in str(caught.value).lower()
+    assert snapshot(shop) == before
+    assert handle.run("SELECT COUNT(*) FROM items") == "[(3,)]"
+    # The pooled connection is handed back in the engine's own mode.
+    with engine.connect() as conn:
+        conn.exec_driver_sql("CREATE TABLE autocommitted (a INTEGER)")
+    assert "autocommitted" in shop.table_names()
+    shop.execute("DROP TABLE autocommitted")
+    engine.dispose()
+
+
 READS = [
     "SELECT i.name, o.qty FROM orders o JOIN items i ON i.id = o.item_id ORDER BY o.id",
     "WITH totals AS (SELECT item_id, COUNT(*) AS n FROM orders GROUP BY item_id) "

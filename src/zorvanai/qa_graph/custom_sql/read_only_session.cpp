@@ -72,14 +72,29 @@ void ReadOnlySession::restart() {
     begin();
 }
 
+void ReadOnlySession::begin_postgres(double timeout) {
+    std::string check = "SELECT pg_catalog.current_setting('transaction_read_only')";
+    // Local to the transaction, like SET LOCAL.
+    if (timeout > 0)
+        check += ", pg_catalog.set_config('statement_timeout', '" + milliseconds_text(timeout) + "', true)";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // Must come first in the transaction; it also stops functions with
+        // side effects (nextval, ...) and EXPLAIN ANALYZE of a write.
+        execute_text("SET TRANSACTION READ ONLY");
+        if (std::string(py::str(execute_text(check).attr("scalar")())) == "on") return;
+        // An engine in autocommit mode has no transaction to make read-only:
+        // this connection gets one (the pool restores its mode on return).
+        connection_.attr("rollback")();
+        connection_.attr("execution_options")(py::arg("isolation_level") = "READ COMMITTED");
+    }
+    throw py::value_error("could not start a read-only transaction on this PostgreSQL connection");
+}
+
 void ReadOnlySession::begin() {
     const double timeout = config_.statement_timeout;
     switch (config_.kind) {
         case ServerKind::PostgreSQL:
-            // Must come first in the transaction; it also stops functions with
-            // side effects (nextval, ...) and EXPLAIN ANALYZE of a write.
-            execute_text("SET TRANSACTION READ ONLY");
-            if (timeout > 0) execute_text("SET LOCAL statement_timeout = " + milliseconds_text(timeout));
+            begin_postgres(timeout);
             break;
         case ServerKind::MySQL:
         case ServerKind::MariaDB: {

@@ -38,6 +38,7 @@ public:
 
 private:
     void begin();
+    void begin_postgres(double timeout);
     void finish() noexcept;
 
     const HandleConfig& config_;
