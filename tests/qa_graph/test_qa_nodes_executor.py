@@ -207,3 +207,23 @@ def test_generate_prompt_fills_the_script_prompt():
     assert "dont show the graph instead save it in media/x - matplotlib" in messages[0].content
     with pytest.raises(KeyError, match="follow_up_question"):
         node.generate_prompt({"generated_sql_query": [], "sql_execution_result": [], "save_path": "m"})
+
+
+def test_ctrl_c_while_waiting_stops_the_script(executor, time_limit, tmp_path):
+    """An interrupt of the waiting (main) thread reaches it promptly; the script is stopped too."""
+    import _thread
+
+    assert threading.current_thread() is threading.main_thread()
+    time_limit(None)
+    marker = tmp_path / "ticks"
+    code = f"import time\nwhile True:\n    time.sleep(0.01)\n    open({str(marker)!r}, 'a').write('x')"
+    timer = threading.Timer(0.4, _thread.interrupt_main)
+    started = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        executor.invoke({"pandas_code": code})
+    assert time.monotonic() - started < 3
+    time.sleep(0.2)
+    size = marker.stat().st_size
+    time.sleep(0.3)
+    assert marker.stat().st_size == size

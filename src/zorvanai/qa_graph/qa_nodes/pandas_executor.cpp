@@ -83,9 +83,8 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             "True. Failure: `python_execution_success` False and `python_error_message` \"Type: message\".\n\n"
             "A script is stopped after SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or\n"
             "the seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.",
-            [globals](py::object self, py::object state, py::kwargs) -> py::dict {
+            [globals](py::object, py::object state, py::kwargs) -> py::dict {
                 zorvan::require_mapping(state, "state");
-                (void)self;
                 const std::optional<double> limit = script_time_limit(globals);
                 py::dict namespace_;
                 namespace_["datetime"] = py::module_::import("datetime");

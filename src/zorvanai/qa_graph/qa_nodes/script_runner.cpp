@@ -120,7 +120,7 @@ private:
 };
 
 std::string seconds_text(double seconds) {
-    if (seconds == static_cast<double>(static_cast<long long>(seconds))) {
+    if (seconds < 1e15 && seconds == static_cast<double>(static_cast<long long>(seconds))) {
         const long long whole = static_cast<long long>(seconds);
         return std::to_string(whole) + (whole == 1 ? " second" : " seconds");
     }
