@@ -32,29 +32,49 @@ PYBIND11_MODULE(codetool, m) {
 
     zorvan::def(
         m, "initialize_environment", "(env_path_param)",
-        "Set env_path to the given directory and prepare the environment there.",
+        "Use a virtual environment at the given directory, creating it when missing.\n\n"
+        "Sets the module's env_path, then calls ensure_virtual_environment().\n\n"
+        "Args:\n    env_path_param: directory of the virtual environment.\n\n"
+        "Raises:\n    OSError: the environment cannot be created there.",
         [ns](py::object env_path_param) { ct::initialize_environment(ns, env_path_param); }, py::arg("env_path_param"));
     zorvan::def(m, "ensure_virtual_environment", "()",
-                "Create the virtual environment at env_path unless that path exists, point python_executable at\n"
-                "its bin/python, and install the default packages into a newly created environment.",
+                "Create the virtual environment at env_path unless that path exists.\n\n"
+                "Points python_executable at its bin/python and installs the default packages\n"
+                "into a newly created environment; an existing path is used as it is.\n\n"
+                "Raises:\n    TypeError: env_path is None (initialize_environment was not called).\n"
+                "    OSError: the environment cannot be created.",
                 [ns]() { ct::ensure_virtual_environment(ns); });
     zorvan::def(m, "install_defaults", "()",
-                "Install matplotlib, scikit-learn, numpy, statsmodels, pandas and scipy, in this order.",
+                "Install matplotlib, scikit-learn, numpy, statsmodels, pandas and scipy, in this order.\n\n"
+                "Goes through safe_install_modules, so failures are printed, not raised.",
                 [ns]() { ct::install_defaults(ns); });
     zorvan::def(
         m, "safe_install_modules", "(module_names)",
-        "Install the packages and print \"Installation successful.\", or print \"An error occurred during\n"
-        "installation: \" followed by the error's text.",
+        "Install packages into the environment and print how it went.\n\n"
+        "Prints \"Installation successful.\", or \"An error occurred during installation: \"\n"
+        "followed by the error's text; ordinary errors are never raised.\n\n"
+        "Args:\n    module_names: package names (pip requirement texts), installed in order.",
         [ns](py::object module_names) { ct::safe_install_modules(ns, module_names); }, py::arg("module_names"));
     zorvan::def(
         m, "install_dependencies", "(dependencies)",
-        "Run the package installer of python_executable once per package, in order. Raises\n"
-        "InstallationError naming every failed run after all have been tried.",
+        "Run the package installer of python_executable once per package, in order.\n\n"
+        "Each run is ``python -m pip install <name>`` with the host's console; a run longer\n"
+        "than ZORVAN_INSTALL_TIMEOUT seconds (default 900) is stopped. Every package is\n"
+        "tried before failures are reported.\n\n"
+        "Args:\n    dependencies: package names (any iterable of texts).\n\n"
+        "Raises:\n    InstallationError: one or more runs failed; its ``failures`` lists them.\n"
+        "    ValueError: ZORVAN_INSTALL_TIMEOUT is not a positive number.",
         [ns, error_class](py::object dependencies) { ct::install_dependencies(ns, error_class, dependencies); },
         py::arg("dependencies"));
     zorvan::def(
         m, "execute_code", "(code)",
-        "Run Python source with this module's namespace as globals and return what it printed.",
+        "Run Python source in this module's namespace and return what it printed.\n\n"
+        "Standard output of the calling thread is captured while the code runs; names the\n"
+        "code defines stay in the module's namespace for later runs.\n\n"
+        "Args:\n    code: Python source text.\n\n"
+        "Returns:\n    The text the code wrote to standard output (\"\" when nothing).\n\n"
+        "Raises:\n    SyntaxError: the source does not parse (nothing has run).\n"
+        "    Exception: whatever the code raises reaches the caller unchanged.",
         [ns](py::object code) { return ct::execute_code(ns, code); }, py::arg("code"));
 
     m.attr("InstallationError") = error_class;

@@ -52,8 +52,15 @@ py::object make_settings_class(const char* class_name, const char* role, const s
             "(self, azure_deployment=None, azure_endpoint=None, api_key=None, api_version=None, timeout=None, "
             "max_retries=None)",
             "Keep the deployment settings; any of them may be None.\n\n"
-            "timeout and max_retries default to the environment variables ZORVAN_MODEL_TIMEOUT\n"
-            "and ZORVAN_MODEL_MAX_RETRIES, else 120 seconds and 2 retries.",
+            "Args:\n    azure_deployment: the deployment name.\n"
+            "    azure_endpoint: the service endpoint; None when not configured.\n"
+            "    api_key: the key for the deployment.\n    api_version: the service interface version.\n"
+            "    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.\n"
+            "    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,\n"
+            "        else 2.\n\n"
+            "Raises:\n    TypeError: one of the four texts is neither a str nor None.\n"
+            "    ValueError: timeout is not positive, max_retries is negative, or an environment\n"
+            "        variable holds no such number.",
             [](py::object self, py::object deployment, py::object endpoint, py::object key, py::object version,
                py::object timeout, py::object max_retries) {
                 py::object values[] = {deployment, endpoint, key, version};
@@ -77,7 +84,9 @@ py::object make_settings_class(const char* class_name, const char* role, const s
             py::arg("api_key") = py::none(), py::arg("api_version") = py::none(), py::arg("timeout") = py::none(),
             py::arg("max_retries") = py::none())
         .method(
-            "__repr__", "(self)", "The settings, with the key masked.",
+            "__repr__", "(self)",
+            "The settings, with the key masked.\n\nReturns:\n    ``AzureOpenAIChat35(azure_deployment=..., "
+            "api_key='***', ...)``.",
             [class_name](py::object self) {
                 std::string text = std::string(class_name) + "(";
                 for (std::size_t i = 0; i < 4; ++i) {
@@ -91,7 +100,9 @@ py::object make_settings_class(const char* class_name, const char* role, const s
             },
             py::arg("self"))
         .method(
-            "__eq__", "(self, other)", "Equal when the other record is of the same class with the same fields.",
+            "__eq__", "(self, other)",
+            "Equal when the other record is of the same class with the same fields.\n\n"
+            "Args:\n    other: any object.\n\nReturns:\n    True or False; NotImplemented for another class.",
             [](py::object self, py::object other) -> py::object {
                 if (!py::type::of(self).is(py::type::of(other))) {
                     return py::reinterpret_borrow<py::object>(Py_NotImplemented);

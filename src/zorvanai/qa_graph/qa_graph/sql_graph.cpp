@@ -93,9 +93,13 @@ py::object make_sql_graph_class(const std::string& module_name) {
     builder.method(
         "__init__", "(self, custom_sql_db, config_35, config_4)",
         "Build the chat clients, the relevant-table picker and the compiled graph.\n\n"
-        "custom_sql_db is the database handle, config_35 the settings of the lighter\n"
-        "deployment (four clients and the picker), config_4 those of the stronger one\n"
-        "(the SQL generation client). No chat model is called.",
+        "No chat model is called here.\n\n"
+        "Args:\n    custom_sql_db: the database handle (CustomSQLDatabase).\n"
+        "    config_35: settings of the lighter deployment (AzureOpenAIChat35): four chat\n"
+        "        clients and the relevant-table picker.\n"
+        "    config_4: settings of the stronger deployment (AzureOpenAIChat4): the SQL\n"
+        "        generation client.\n\n"
+        "Raises:\n    TypeError: a settings record holds a name the chat client does not accept.",
         [module_name](py::object self, py::object db, py::object config_35, py::object config_4) {
             init_graph(self, db, config_35, config_4, module_name);
         },
@@ -103,9 +107,11 @@ py::object make_sql_graph_class(const std::string& module_name) {
 
     const char* config_doc =
         "Run settings for invoking the compiled graph.\n\n"
-        "metadata must be a mapping or None, tags a list, max_concurrency an int or\n"
-        "None, recursion_limit an int; anything else raises TypeError naming the\n"
-        "argument. The configuration holds its own copy of tags.";
+        "Args:\n    metadata: a mapping or None.\n    tags: a list of tags (copied into the result).\n"
+        "    max_concurrency: most node calls at once, an int or None.\n"
+        "    recursion_limit: most steps of one run, an int.\n\n"
+        "Returns:\n    A RunnableConfig with these four entries.\n\n"
+        "Raises:\n    TypeError: an argument of another kind; the message names it.";
     builder.attr("_config_graph", zorvan::method_with_signature(
                                       "_config_graph", "SQLGraph", module_name, config_doc,
                                       zorvan::signed_function(
@@ -116,18 +122,21 @@ py::object make_sql_graph_class(const std::string& module_name) {
 
     builder.method(
         "_compile_graph", "(self, runnable_config)",
-        "Add every node and edge to self.graph and return self.graph.compile().\n\n"
-        "runnable_config is accepted and not used: the run settings are applied when\n"
-        "the graph is invoked.",
+        "Add every node and edge to self.graph and compile it.\n\n"
+        "Args:\n    runnable_config: accepted and not used; the run settings are applied when\n"
+        "        the graph is invoked.\n\n"
+        "Returns:\n    The compiled LangGraph state graph (self.graph.compile()).",
         [](py::object self, py::object) { return assemble_and_compile(self); }, py::arg("self"),
         py::arg("runnable_config"));
 
     builder.method(
         "visualize_graph", "(self, visualization_type='ascii', save_graph_path='graph_visualization.png')",
         "Draw the compiled graph; always returns None.\n\n"
-        "\"ascii\" prints a text drawing to standard output. Any other type renders a\n"
-        "PNG through the remote Mermaid service and saves it to save_graph_path (format\n"
-        "from the extension); errors reach the caller and then nothing is written.",
+        "Args:\n    visualization_type: \"ascii\" prints a text drawing to standard output; any\n"
+        "        other value renders a PNG through the remote Mermaid service.\n"
+        "    save_graph_path: where the picture is saved (format from the extension).\n\n"
+        "Raises:\n    Exception: errors of the rendering service or of saving reach the caller;\n"
+        "        nothing is written then.",
         [](py::object self, py::object visualization_type, py::object save_graph_path) {
             visualize(self.attr("compiled_graph"), visualization_type, save_graph_path);
         },
@@ -136,12 +145,14 @@ py::object make_sql_graph_class(const std::string& module_name) {
 
     builder.method("invoke", "(self, inputs)",
                    "Run one question through the graph and return the final state.\n\n"
-                   "inputs is the input record, normally {\"user_question\": ..., \"save_path\": ...};\n"
-                   "anything but a mapping raises TypeError before the graph runs. The caller's\n"
-                   "mapping is not changed. When it holds no max_iterations_pandas, the run gets\n"
-                   "the node module's MAX_ITERATIONS_PANDAS (3) as its budget of analysis-script\n"
-                   "attempts; a value supplied by the caller wins. Errors of nodes and of the\n"
-                   "graph engine (such as the 50-step recursion limit) reach the caller.",
+                   "The caller's mapping is not changed. When it holds no max_iterations_pandas,\n"
+                   "the run gets the node module's MAX_ITERATIONS_PANDAS (3) as its budget of\n"
+                   "analysis-script attempts; a value supplied by the caller wins.\n\n"
+                   "Args:\n    inputs: the input record, normally {\"user_question\": ..., \"save_path\": ...}.\n\n"
+                   "Returns:\n    The final SQLState: every key that holds a value.\n\n"
+                   "Raises:\n    TypeError: inputs is not a mapping (before the graph runs).\n"
+                   "    Exception: errors of nodes and of the graph engine (such as the 50-step\n"
+                   "        recursion limit) reach the caller.",
                    &invoke_graph, py::arg("self"), py::arg("inputs"));
 
     return builder.build();

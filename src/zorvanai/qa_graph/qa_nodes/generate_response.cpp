@@ -26,13 +26,26 @@ py::object make_generate_response(const std::string& module_name, const Globals&
     zorvan::ClassBuilder builder("GenerateResponse", module_name, runnable_base());
     builder.doc("Final node: has the chat model word the answer from what the run collected.")
         .method(
-            "__init__", "(self, model)", "Keep the model bound to GenerationOutput.",
+            "__init__", "(self, model)",
+            "Keep the model bound to GenerationOutput.\n\n"
+            "Args:\n"
+            "    model: the chat model (AzureChatOpenAI).",
             [globals](py::object self, py::object model) {
                 self.attr("model") = structured_model(model, globals, "GenerationOutput");
             },
             py::arg("self"), py::arg("model"))
         .method(
-            "invoke", "(self, state, **kwargs)", "Return `final_response` and `image_path` from the model's answer.",
+            "invoke", "(self, state, **kwargs)",
+            "Have the chat model word the answer from what the run collected.\n\n"
+            "The request joins the question, the queries, the last result, the script and\n"
+            "its output with the final-step prompt and the stored context and instructions.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"final_response\": the answer, \"image_path\": the chart path the model named}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [globals](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::object values = globals["current_values"];

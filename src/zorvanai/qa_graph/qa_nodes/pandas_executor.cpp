@@ -53,7 +53,10 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
     zorvan::ClassBuilder builder("PandasExecutor", module_name, runnable_base());
     builder.doc("Node that runs the analysis script in-process with its printed output captured.")
         .method(
-            "__init__", "(self, model)", "Keep the model and the script prompt (neither is used to run a script).",
+            "__init__", "(self, model)",
+            "Keep the model and the script prompt (neither is used to run a script).\n\n"
+            "Args:\n"
+            "    model: the chat model (AzureChatOpenAI); kept, not called.",
             [globals](py::object self, py::object model) {
                 self.attr("model") = model;
                 py::list messages;
@@ -65,7 +68,16 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             py::arg("self"), py::arg("model"))
         .method(
             "generate_prompt", "(self, state)",
-            "The script prompt over (follow-up question, query, result) triples; not used by invoke.",
+            "Build the script prompt over (follow-up question, query, result) triples.\n\n"
+            "Not used by invoke; it reads original_question, which the graph state does not\n"
+            "declare.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n\n"
+            "Returns:\n"
+            "    The chat messages (a list of BaseMessage).\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.\n"
+            "    KeyError: a key it reads is missing.",
             [](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
                 py::object zip = py::module_::import("builtins").attr("zip");
@@ -79,10 +91,19 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             py::arg("self"), py::arg("state"))
         .method(
             "invoke", "(self, state, **kwargs)",
-            "Run `pandas_code`. Success: `python_executed_output` (what it printed) and `python_execution_success` "
-            "True. Failure: `python_execution_success` False and `python_error_message` \"Type: message\".\n\n"
-            "A script is stopped after SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or\n"
-            "the seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.",
+            "Run the state's pandas_code in-process with its printed output captured.\n\n"
+            "The script runs in a fresh namespace (with ``datetime``); it is stopped after\n"
+            "SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or the\n"
+            "seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"python_executed_output\": what it printed, \"python_execution_success\": True},\n"
+            "    or on any failure {\"python_execution_success\": False, \"python_error_message\":\n"
+            "    \"Type: message\"}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [globals](py::object, py::object state, py::kwargs) -> py::dict {
                 zorvan::require_mapping(state, "state");
                 const std::optional<double> limit = script_time_limit(globals);

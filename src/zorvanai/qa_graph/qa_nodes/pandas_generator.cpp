@@ -10,7 +10,10 @@ py::object make_pandas_generator(const std::string& module_name, const Globals& 
     zorvan::ClassBuilder builder("PandasGenerator", module_name, runnable_base());
     builder.doc("Node that has the chat model write the analysis script, or repair the one that failed.")
         .method(
-            "__init__", "(self, model)", "Keep the structured model, the generation prompt and the correction prompt.",
+            "__init__", "(self, model)",
+            "Keep the structured model, the generation prompt and the correction prompt.\n\n"
+            "Args:\n"
+            "    model: the chat model (AzureChatOpenAI).",
             [globals](py::object self, py::object model) {
                 self.attr("model") = structured_model(model, globals, "PythonCodeInput");
                 py::list messages;
@@ -27,7 +30,12 @@ py::object make_pandas_generator(const std::string& module_name, const Globals& 
             py::arg("self"), py::arg("model"))
         .method(
             "generate_prompt", "(self, state)",
-            "Messages for a first script (\"generation\"), or the correction text (\"correction\").",
+            "Build the request: a first script or a correction.\n\n"
+            "Chosen by the state's pandas_generation_prompt_type, \"generation\" or \"correction\".\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n\n"
+            "Returns:\n"
+            "    The chat messages for a first script, or the correction text.",
             [](py::object self, py::object state) -> py::object {
                 zorvan::require_mapping(state, "state");
                 py::object question = chosen_question(state);
@@ -48,7 +56,15 @@ py::object make_pandas_generator(const std::string& module_name, const Globals& 
             },
             py::arg("self"), py::arg("state"))
         .method(
-            "invoke", "(self, state, **kwargs)", "Return `pandas_code`: the script the model wrote.",
+            "invoke", "(self, state, **kwargs)",
+            "Have the chat model write the analysis script, or repair the one that failed.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"pandas_code\": the script the model wrote}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) { return generate_script(self, state); }, py::arg("self"),
             py::arg("state"));
     return builder.build();

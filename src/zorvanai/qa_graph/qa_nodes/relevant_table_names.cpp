@@ -8,7 +8,11 @@ py::object make_relevant_table_names(const std::string& module_name, const Globa
     zorvan::ClassBuilder builder("RelevantTableNames", module_name, runnable_base());
     builder.doc("Node that asks the chat model which tables matter for the question.")
         .method(
-            "__init__", "(self, db, model)", "Keep the dialect, the structured model and the prompt.",
+            "__init__", "(self, db, model)",
+            "Keep the dialect, the structured model and the prompt.\n\n"
+            "Args:\n"
+            "    db: the database handle (CustomSQLDatabase).\n"
+            "    model: the chat model (AzureChatOpenAI).",
             [globals](py::object self, py::object db, py::object model) {
                 self.attr("dialect") = db.attr("dialect");
                 self.attr("model") = structured_model(model, globals, "RelevantTablesOutput");
@@ -21,7 +25,12 @@ py::object make_relevant_table_names(const std::string& module_name, const Globa
             },
             py::arg("self"), py::arg("db"), py::arg("model"))
         .method(
-            "generate_prompt", "(self, state)", "The system and human messages for `state`.",
+            "generate_prompt", "(self, state)",
+            "Build the request for the state's question and table list.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n\n"
+            "Returns:\n"
+            "    The system and human messages (a list of BaseMessage).",
             [globals](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
                 py::object question = chosen_question(state);
@@ -39,7 +48,15 @@ py::object make_relevant_table_names(const std::string& module_name, const Globa
             },
             py::arg("self"), py::arg("state"))
         .method(
-            "invoke", "(self, state, **kwargs)", "Return `relevant_tables` as the model picked them.",
+            "invoke", "(self, state, **kwargs)",
+            "Ask the chat model which tables matter for the question.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"relevant_tables\": the table names the model picked}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::object prompt = self.attr("generate_prompt")(state);

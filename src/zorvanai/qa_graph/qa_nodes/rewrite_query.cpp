@@ -8,7 +8,11 @@ py::object make_rewrite_query(const std::string& module_name, const Globals& glo
     zorvan::ClassBuilder builder("RewriteQuery", module_name, runnable_base());
     builder.doc("Node that has the chat model rewrite the question to fit the database's tables.")
         .method(
-            "__init__", "(self, db, model)", "Keep the structured model, the table information tool and the prompt.",
+            "__init__", "(self, db, model)",
+            "Keep the structured model, the table information tool and the prompt.\n\n"
+            "Args:\n"
+            "    db: the database handle (CustomSQLDatabase).\n"
+            "    model: the chat model (AzureChatOpenAI).",
             [globals](py::object self, py::object db, py::object model) {
                 self.attr("model") = structured_model(model, globals, "RewriteQueryOutput");
                 self.attr("tool") = sql_tool("InfoSQLDatabaseTool")(py::arg("db") = db);
@@ -20,7 +24,11 @@ py::object make_rewrite_query(const std::string& module_name, const Globals& glo
             py::arg("self"), py::arg("db"), py::arg("model"))
         .method(
             "generate_prompt", "(self, state)",
-            "One system message with the user's question and the definitions of every table.",
+            "Build the request from the question and the definitions of every table.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n\n"
+            "Returns:\n"
+            "    One system message (in a list).",
             [](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
                 py::object names = join_if_list(item(state, "table_names_from_db"));
@@ -31,7 +39,15 @@ py::object make_rewrite_query(const std::string& module_name, const Globals& glo
             },
             py::arg("self"), py::arg("state"))
         .method(
-            "invoke", "(self, state, **kwargs)", "Return `rewritten_question`.",
+            "invoke", "(self, state, **kwargs)",
+            "Have the chat model rewrite the question to fit the database's tables.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"rewritten_question\": the new question}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::object prompt = self.attr("generate_prompt")(state);

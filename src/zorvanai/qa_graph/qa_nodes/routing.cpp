@@ -25,7 +25,16 @@ void def_flag_condition(py::module_& m, const char* name, const char* key, const
 void add_routing(py::module_& m) {
     zorvan::def(
         m, "initialisation", "(inputs)",
-        "Entry node: writes the starting counters and empty lists into `inputs` and returns it.",
+        "Entry node: write the starting counters and empty lists into ``inputs``.\n\n"
+        "Sets iteration_count 0, max_iterations 5, rewrite_count 0, rewritten_question \"\",\n"
+        "empty generated_sql_query, execution_error and sql_execution_result lists, and\n"
+        "pandas_generation_prompt_type \"generation\".\n\n"
+        "Args:\n"
+        "    inputs: the input record (changed in place).\n\n"
+        "Returns:\n"
+        "    The same mapping, as the node's update.\n\n"
+        "Raises:\n"
+        "    TypeError: inputs is not a mapping.",
         [](py::object inputs) {
             zorvan::require_mapping(inputs, "inputs");
             inputs[py::str("iteration_count")] = py::int_(0);
@@ -41,18 +50,38 @@ void add_routing(py::module_& m) {
         py::arg("inputs"));
 
     def_flag_condition(m, "sql_syntax_condition", "is_valid_syntax", "sql_execute", "sql_syntax_error",
-                       "\"sql_execute\" when `is_valid_syntax` is true, else \"sql_syntax_error\".");
+                       "Route after a syntax check (not wired into the graph).\n\nArgs:\n    state: the graph state (a "
+                       "plain mapping).\n\nReturns:\n    \"sql_execute\" when `is_valid_syntax` is true, else "
+                       "\"sql_syntax_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    KeyError: "
+                       "`is_valid_syntax` is missing.");
     def_flag_condition(m, "sql_execution_condition", "execution_success", "pandas_generation", "sql_execution_error",
-                       "\"pandas_generation\" when the last query ran with rows, else \"sql_execution_error\".");
+                       "Route after a query ran: on to the script when it gave rows.\n\nArgs:\n    state: the graph "
+                       "state (a plain mapping).\n\nReturns:\n    \"pandas_generation\" when `execution_success` is "
+                       "true, else \"sql_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
+                       "KeyError: `execution_success` is missing.");
     def_flag_condition(m, "pandas_execution_condition", "python_execution_success", "final_response",
                        "pandas_execution_error",
-                       "\"final_response\" when the script ran, else \"pandas_execution_error\".");
+                       "Route after the script ran: on to the answer when it succeeded.\n\nArgs:\n    state: the graph "
+                       "state (a plain mapping).\n\nReturns:\n    \"final_response\" when `python_execution_success` "
+                       "is true, else \"pandas_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n "
+                       "   KeyError: `python_execution_success` is missing.");
     def_flag_condition(m, "pandas_code_condition", "use_pandas_ai_flag", "use_pandas", "generate_response",
-                       "\"use_pandas\" when `use_pandas_ai_flag` is true, else \"generate_response\".");
+                       "Route on whether the question needs a script (not wired into the graph).\n\nArgs:\n    state: "
+                       "the graph state (a plain mapping).\n\nReturns:\n    \"use_pandas\" when `use_pandas_ai_flag` "
+                       "is true, else \"generate_response\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
+                       "KeyError: `use_pandas_ai_flag` is missing.");
 
     zorvan::def(
         m, "pandas_error_handler_condition", "(state)",
-        "\"regenerate_pandas_code\" while pandas attempts remain, else \"terminal_failure_response\".",
+        "Route after a failed script: another attempt, or the final answer.\n\n"
+        "Args:\n"
+        "    state: the graph state (a plain mapping).\n\n"
+        "Returns:\n"
+        "    \"regenerate_pandas_code\" while iteration_count_pandas is below\n"
+        "    max_iterations_pandas, else \"terminal_failure_response\".\n\n"
+        "Raises:\n"
+        "    TypeError: state is not a mapping.\n"
+        "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
             py::object count = item(state, "iteration_count_pandas");
@@ -63,7 +92,16 @@ void add_routing(py::module_& m) {
 
     zorvan::def(
         m, "sql_error_handler_condition", "(state)",
-        "Route after a failed query: \"regenerate_sql_query\", \"rewrite_query\" or \"terminal_failure_response\".",
+        "Route after a failed query: correct it, rewrite the question, or give up.\n\n"
+        "Args:\n"
+        "    state: the graph state (a plain mapping).\n\n"
+        "Returns:\n"
+        "    \"regenerate_sql_query\" while iteration_count is below max_iterations and the\n"
+        "    question was not rewritten, \"rewrite_query\" when the count reaches the limit\n"
+        "    before any rewrite, else \"terminal_failure_response\".\n\n"
+        "Raises:\n"
+        "    TypeError: state is not a mapping.\n"
+        "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
             py::object count = item(state, "iteration_count");
@@ -77,7 +115,17 @@ void add_routing(py::module_& m) {
 
     zorvan::def(
         m, "handle_sql_error", "(state)",
-        "Counts a failed query: another correction, the rewrite, or the final failure result.",
+        "Error node for a failed query: count the attempt and prepare the next route.\n\n"
+        "Args:\n"
+        "    state: the graph state (a plain mapping).\n\n"
+        "Returns:\n"
+        "    {\"iteration_count\": 1, \"sql_generation_prompt_type\": \"correction\"} for another\n"
+        "    correction; {\"rewrite_count\": 1} for the rewrite; or, once that is used up,\n"
+        "    {\"sql_execution_result\": [\"SQL generation failed after max iterations\"],\n"
+        "    \"iteration_count\": 0}.\n\n"
+        "Raises:\n"
+        "    TypeError: state is not a mapping.\n"
+        "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
             py::object count = item(state, "iteration_count");
@@ -100,7 +148,17 @@ void add_routing(py::module_& m) {
         py::arg("state"));
 
     zorvan::def(
-        m, "handle_pandas_error", "(state)", "Counts a failed script: another correction, or the final failure text.",
+        m, "handle_pandas_error", "(state)",
+        "Error node for a failed script: count the attempt or give up.\n\n"
+        "Args:\n"
+        "    state: the graph state (a plain mapping).\n\n"
+        "Returns:\n"
+        "    {\"iteration_count_pandas\": 1, \"pandas_generation_prompt_type\": \"correction\"}\n"
+        "    while attempts remain, else {\"python_executed_output\": \"Python generation failed\n"
+        "    after max iterations\", \"iteration_count_pandas\": 0}.\n\n"
+        "Raises:\n"
+        "    TypeError: state is not a mapping.\n"
+        "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
             py::object count = item(state, "iteration_count_pandas");

@@ -8,12 +8,23 @@ py::object make_sql_execution(const std::string& module_name, const Globals&) {
     zorvan::ClassBuilder builder("SQLExecution", module_name, runnable_base());
     builder.doc("Node that runs the newest query and records its rows or its database error.")
         .method(
-            "__init__", "(self, db)", "Keep the database handle.",
+            "__init__", "(self, db)",
+            "Keep the database handle.\n\n"
+            "Args:\n"
+            "    db: the database handle (CustomSQLDatabase).",
             [](py::object self, py::object db) { self.attr("db") = db; }, py::arg("self"), py::arg("db"))
         .method(
             "invoke", "(self, state, **kwargs)",
-            "Return `sql_execution_result` (one item) and `execution_success`; on rows also "
-            "`pandas_generation_prompt_type` \"generation\".",
+            "Run the newest query and record its rows or its database error.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"sql_execution_result\": [rows text, error text or \"None\"], \"execution_success\":\n"
+            "    whether rows came back}; with rows also \"pandas_generation_prompt_type\":\n"
+            "    \"generation\".\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::object query = item(state, "generated_sql_query")[py::int_(-1)];

@@ -9,7 +9,11 @@ py::object make_sql_generation(const std::string& module_name, const Globals& gl
     zorvan::ClassBuilder builder("SQLGeneration", module_name, runnable_base());
     builder.doc("Node that has the chat model write the query: a first attempt, or a correction after failures.")
         .method(
-            "__init__", "(self, db, model)", "Keep the structured model, the dialect and both prompts.",
+            "__init__", "(self, db, model)",
+            "Keep the structured model, the dialect and both prompts.\n\n"
+            "Args:\n"
+            "    db: the database handle (CustomSQLDatabase).\n"
+            "    model: the chat model (AzureChatOpenAI).",
             [globals](py::object self, py::object db, py::object model) {
                 self.attr("model") = structured_model(model, globals, "SQLQueryInput");
                 self.attr("dialect") = db.attr("dialect");
@@ -28,7 +32,13 @@ py::object make_sql_generation(const std::string& module_name, const Globals& gl
             py::arg("self"), py::arg("db"), py::arg("model"))
         .method(
             "generate_messages", "(self, state)",
-            "The messages for `state`: by `sql_generation_prompt_type`, \"generation\" or \"correction\".",
+            "Build the request: a first attempt or a correction.\n\n"
+            "Chosen by the state's sql_generation_prompt_type, \"generation\" or \"correction\"\n"
+            "(the correction shows the earlier queries and their errors).\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n\n"
+            "Returns:\n"
+            "    The chat messages (a list of BaseMessage).",
             [](py::object self, py::object state) -> py::object {
                 zorvan::require_mapping(state, "state");
                 py::object kind = item(state, "sql_generation_prompt_type");
@@ -46,7 +56,15 @@ py::object make_sql_generation(const std::string& module_name, const Globals& gl
             },
             py::arg("self"), py::arg("state"))
         .method(
-            "invoke", "(self, state, **kwargs)", "Return `generated_sql_query` as a list of the one new query.",
+            "invoke", "(self, state, **kwargs)",
+            "Have the stronger chat model write the next query.\n\n"
+            "Args:\n"
+            "    state: the graph state (a plain mapping).\n"
+            "    **kwargs: ignored.\n\n"
+            "Returns:\n"
+            "    {\"generated_sql_query\": [the new query]}.\n\n"
+            "Raises:\n"
+            "    TypeError: state is not a mapping.",
             [globals](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 const double start = zorvan::wall_time();

@@ -1,0 +1,97 @@
+#include "cli.hpp"
+#include "zorvan/pyutil.hpp"
+
+namespace zorvanai::cli {
+
+namespace {
+
+constexpr const char* kDescription =
+    "Ask questions of one relational database in plain words, list its tables, and keep\n"
+    "the context and instructions that shape the answers.";
+
+constexpr const char* kEnvironment =
+    "environment (also read from a .env file in the working directory or above):\n"
+    "  ZORVAN_DB_ENGINE     PostgreSQL, MySQL or MsSQL (any case; postgres and mariadb too)\n"
+    "  ZORVAN_DB_NAME       database name\n"
+    "  ZORVAN_DB_USER       user name\n"
+    "  ZORVAN_DB_PASSWORD   password (default: empty)\n"
+    "  ZORVAN_DB_HOST       host name or address\n"
+    "  ZORVAN_DB_PORT       port (default: 5432, 3306 or 1433 by engine)\n"
+    "  ZORVAN_API_URL       base address of the vendor service (ask)\n"
+    "  ZORVAN_ACCOUNT_KEY   your account key for the vendor service (ask)\n"
+    "  ZORVAN_MEDIA_DIR     where charts are saved (ask; default: ./media)\n"
+    "\n"
+    "exit status: 0 done, 1 a service, the database or the question failed,\n"
+    "2 bad arguments or missing configuration, 130 interrupted.";
+
+std::string package_version() {
+    try {
+        return py::str(zorvan::import_attr("importlib.metadata", "version")("zorvanai"));
+    } catch (py::error_already_set&) {
+        return "(version unknown)";
+    }
+}
+
+void add_flag(py::object parser, const char* name, const char* help) {
+    parser.attr("add_argument")(name, py::arg("action") = "store_true", py::arg("help") = help);
+}
+
+}  // namespace
+
+py::object build_parser() {
+    py::module_ argparse = py::module_::import("argparse");
+    py::object raw = argparse.attr("RawDescriptionHelpFormatter");
+    py::object parser =
+        argparse.attr("ArgumentParser")(py::arg("prog") = "zorvanai", py::arg("description") = kDescription,
+                                        py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
+    parser.attr("add_argument")("--version", py::arg("action") = "version",
+                                py::arg("version") = "zorvanai " + package_version());
+    py::object commands = parser.attr("add_subparsers")(py::arg("dest") = "command", py::arg("required") = true,
+                                                        py::arg("metavar") = "COMMAND", py::arg("title") = "commands");
+
+    py::object ask = commands.attr("add_parser")(
+        "ask", py::arg("help") = "ask one question of the database and print the answer",
+        py::arg("description") =
+            "Ask one question of the configured database. While it runs, the current step is shown\n"
+            "on standard error (one updating line on a terminal, one line per step otherwise).\n"
+            "Then the answer, each query with its result, the analysis script and the chart path\n"
+            "are printed.",
+        py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
+    ask.attr("add_argument")("question", py::arg("help") = "the question, in plain words");
+    py::object mode = ask.attr("add_mutually_exclusive_group")();
+    mode.attr("add_argument")("-q", "--quiet", py::arg("action") = "store_true",
+                              py::arg("help") = "print only the answer, without progress");
+    add_flag(mode, "--json", "print the answer record as JSON, without progress");
+    ask.attr("add_argument")("--media-dir", py::arg("metavar") = "DIR",
+                             py::arg("help") = "where charts are saved (default: ZORVAN_MEDIA_DIR, else ./media)");
+    ask.attr("add_argument")("-v", "--verbose", py::arg("action") = "store_true",
+                             py::arg("help") = "also show what the libraries print and log (on standard error)");
+
+    py::object schema =
+        commands.attr("add_parser")("schema", py::arg("help") = "list the tables and their columns",
+                                    py::arg("description") =
+                                        "List the tables of the configured MySQL or PostgreSQL database with the name\n"
+                                        "and type of every column.",
+                                    py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
+    add_flag(schema, "--json", "print the schema record as JSON");
+
+    py::object context = commands.attr("add_parser")(
+        "context", py::arg("help") = "show or change the context and instructions for answers",
+        py::arg("description") =
+            "Read and write the context text and the custom instructions kept in\n"
+            "context.json in the working directory. They shape every answer.",
+        py::arg("formatter_class") = raw);
+    py::object actions = context.attr("add_subparsers")(py::arg("dest") = "action", py::arg("required") = true,
+                                                        py::arg("metavar") = "ACTION", py::arg("title") = "actions");
+    py::object show = actions.attr("add_parser")("show", py::arg("help") = "print the stored context and instructions");
+    add_flag(show, "--json", "print the stored record as JSON");
+    py::object set = actions.attr("add_parser")("set", py::arg("help") = "store the context text");
+    set.attr("add_argument")("text", py::arg("help") = "the context text; - reads it from standard input");
+    py::object instructions =
+        actions.attr("add_parser")("instructions", py::arg("help") = "store the custom instructions");
+    instructions.attr("add_argument")("text",
+                                      py::arg("help") = "how answers should be presented; - reads standard input");
+    return parser;
+}
+
+}  // namespace zorvanai::cli

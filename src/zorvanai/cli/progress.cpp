@@ -1,0 +1,136 @@
+#include <chrono>
+#include <cstdio>
+#include <map>
+
+#include "cli.hpp"
+#include "zorvan/pyutil.hpp"
+#include "zorvan/signed.hpp"
+
+namespace zorvanai::cli {
+
+namespace {
+
+constexpr const char* kHandlerClass = "_ProgressHandler";
+constexpr const char* kHookVariable = "_progress_hook";
+
+double now_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string state_text(const py::object& inputs, const char* key) {
+    if (!PyDict_Check(inputs.ptr())) return "";
+    py::dict state = py::reinterpret_borrow<py::dict>(inputs);
+    if (!state.contains(key)) return "";
+    py::object value = state[key];
+    return py::isinstance<py::str>(value) ? value.cast<std::string>() : "";
+}
+
+py::object make_handler_class(const std::string& module_name) {
+    zorvan::ClassBuilder builder(kHandlerClass, module_name,
+                                 zorvan::import_attr("langchain_core.callbacks", "BaseCallbackHandler"));
+    builder.doc("Callback handler that reports each graph node as it starts.")
+        .method(
+            "__init__", "(self, report)", "Keep report(node, inputs), called at each node start.",
+            [](py::object self, py::object report) { self.attr("report") = report; }, py::arg("self"),
+            py::arg("report"))
+        .method(
+            "on_chain_start", "(self, serialized, inputs, **kwargs)",
+            "Report a graph node's own run; the runs inside a node share its metadata but not its name.",
+            [](py::object self, py::object, py::object inputs, py::kwargs kwargs) {
+                if (!kwargs.contains("metadata") || !kwargs.contains("name")) return;
+                py::object metadata = kwargs["metadata"];
+                if (!PyDict_Check(metadata.ptr())) return;
+                py::dict values = py::reinterpret_borrow<py::dict>(metadata);
+                if (!values.contains("langgraph_node")) return;
+                py::object node = values["langgraph_node"];
+                if (!py::isinstance<py::str>(node) || !node.equal(kwargs["name"])) return;
+                self.attr("report")(node, inputs);
+            },
+            py::arg("self"), py::arg("serialized"), py::arg("inputs"));
+    return builder.build();
+}
+
+}  // namespace
+
+StepLabel step_of(const std::string& node, const py::object& inputs) {
+    static const std::map<std::string, StepLabel> labels = {
+        {"table_names_lookup_node", {"table discovery", "listing the tables"}},
+        {"relevant_table_names_node", {"table discovery", "picking the relevant tables"}},
+        {"relevant_schemas_node", {"table discovery", "reading the table definitions"}},
+        {"sql_generation_node", {"query generation", "writing the SQL query"}},
+        {"sql_syntax_checker_node", {"check", "double-checking the query"}},
+        {"sql_execution_node", {"execution", "running the query"}},
+        {"sql_error_handler_node", {"correction", "the query failed"}},
+        {"rewrite_query_node", {"correction", "rewriting the question"}},
+        {"pandas_generator_node", {"script", "writing the analysis script"}},
+        {"pandas_executor_node", {"script", "running the analysis script"}},
+        {"pandas_error_handler_node", {"script", "the analysis script failed"}},
+        {"final_response_generation_node", {"answer", "writing the answer"}},
+    };
+    if (node == "sql_generation_node" && state_text(inputs, "sql_generation_prompt_type") == "correction") {
+        return {"correction", "writing a corrected query"};
+    }
+    if (node == "pandas_generator_node" && state_text(inputs, "pandas_generation_prompt_type") == "correction") {
+        return {"script", "correcting the analysis script"};
+    }
+    auto found = labels.find(node);
+    return found == labels.end() ? StepLabel{} : found->second;
+}
+
+ProgressDisplay::ProgressDisplay(py::object stream, bool terminal)
+    : stream_(std::move(stream)), terminal_(terminal), started_(now_seconds()) {}
+
+void ProgressDisplay::node_started(const std::string& node, const py::object& inputs) {
+    const StepLabel label = step_of(node, inputs);
+    if (label.step.empty()) return;
+    char elapsed[32];
+    std::snprintf(elapsed, sizeof elapsed, "[%5.1fs] ", now_seconds() - started_);
+    std::string text = elapsed + label.step + ": " + label.detail;
+    if (!terminal_) {
+        write(stream_, text + "\n");
+        return;
+    }
+    // One line that is rewritten in place; never wider than the terminal,
+    // since a wrapped line cannot be rewritten.
+    const long columns = zorvan::import_attr("shutil", "get_terminal_size")().attr("columns").cast<long>();
+    const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
+    if (text.size() > width) text = text.substr(0, width);
+    write(stream_, "\r\x1b[K" + text);
+    line_open_ = true;
+}
+
+void ProgressDisplay::finish() {
+    if (terminal_ && line_open_) write(stream_, "\r\x1b[K");
+    line_open_ = false;
+}
+
+ProgressScope::ProgressScope(py::module_ cli_module, std::shared_ptr<ProgressDisplay> display) {
+    // Set up on first use: the other commands need no LangChain.
+    if (!py::hasattr(cli_module, kHookVariable)) add_progress_support(cli_module);
+    variable_ = cli_module.attr(kHookVariable);
+    py::cpp_function report(
+        [display](const std::string& node, py::object inputs) { display->node_started(node, inputs); });
+    py::object handler = cli_module.attr(kHandlerClass)(report);
+    token_ = variable_.attr("set")(handler);
+}
+
+ProgressScope::~ProgressScope() {
+    try {
+        variable_.attr("reset")(token_);
+    } catch (py::error_already_set&) {
+        // Resetting a context variable from the same context cannot fail.
+    }
+}
+
+void add_progress_support(py::module_& m) {
+    const std::string module_name = py::str(m.attr("__name__"));
+    m.attr(kHandlerClass) = make_handler_class(module_name);
+    py::object variable =
+        zorvan::import_attr("contextvars", "ContextVar")("zorvanai_cli_progress", py::arg("default") = py::none());
+    // Inheritable: the handler follows the graph run into every node run.
+    zorvan::import_attr("langchain_core.tracers.context", "register_configure_hook")(variable, true);
+    m.attr(kHookVariable) = variable;
+}
+
+}  // namespace zorvanai::cli
