@@ -13,8 +13,12 @@ namespace ct = zorvanai::codetool;
 
 PYBIND11_MODULE(codetool, m) {
     m.doc() =
-        "Code execution tool: a virtual environment for analysis code, package installation into it, and\n"
-        "execution of Python source in this module's own namespace with its printed output captured.\n\n"
+        "Code execution tool: a virtual environment, package installation and captured script runs.\n\n"
+        "The environment is kept for analysis code; packages are installed into it, and Python\n"
+        "source runs in this module's own namespace with its printed output captured.\n\n"
+        "    from zorvanai import codetool\n"
+        "    codetool.initialize_environment(\"analysis-env\")   # created and filled once\n"
+        "    print(codetool.execute_code(\"print(6 * 7)\"))     # 42\n\n"
         "One installer run may last ZORVAN_INSTALL_TIMEOUT seconds (default 900); a run that takes longer\n"
         "is stopped and counts as failed.";
     const std::string name = py::str(m.attr("__name__"));

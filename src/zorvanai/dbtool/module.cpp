@@ -11,7 +11,8 @@ namespace db = zorvanai::dbtool;
 
 PYBIND11_MODULE(dbtool, m) {
     m.doc() =
-        "Direct access to a MySQL or PostgreSQL database: connection settings from the environment\n"
+        "Direct access to a MySQL or PostgreSQL database, outside the assistant.\n\n"
+        "Connection settings come from the environment\n"
         "(db_user, db_password, db_host, db_name; db_port is 3306), a connection test for MySQL,\n"
         "PostgreSQL and SQL Server, single statements and schema listings. Failures are printed as\n"
         "one line and give None.\n\n"

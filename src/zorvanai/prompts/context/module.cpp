@@ -8,8 +8,12 @@ namespace ctx = zorvanai::context;
 
 PYBIND11_MODULE(context, m) {
     m.doc() =
-        "The user's context text and custom instructions, kept in \"context.json\" in the\n"
-        "working directory. They shape the final answers of the assistant.\n\n"
+        "The user's context text and custom instructions, kept in \"context.json\".\n\n"
+        "The file lives in the working directory; the texts shape the final answers of the\n"
+        "assistant (the node module reads them once, when it is loaded).\n\n"
+        "    from zorvanai.prompts import context\n"
+        "    context.instruct_agent(\"We sell garden tools.\", \"Answer in one short paragraph.\")\n"
+        "    print(context.check_instructions())\n\n"
         "Module values: FILE_PATH, default_values, values (the in-memory record),\n"
         "context_prompt and custom_instructions. Writes replace the file atomically, and\n"
         "set operations from several threads are serialised.";

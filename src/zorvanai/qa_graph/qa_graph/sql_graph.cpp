@@ -135,6 +135,7 @@ py::object make_sql_graph_class(const std::string& module_name) {
         "Args:\n    visualization_type: \"ascii\" prints a text drawing to standard output; any\n"
         "        other value renders a PNG through the remote Mermaid service.\n"
         "    save_graph_path: where the picture is saved (format from the extension).\n\n"
+        "Returns:\n    None, always.\n\n"
         "Raises:\n    Exception: errors of the rendering service or of saving reach the caller;\n"
         "        nothing is written then.",
         [](py::object self, py::object visualization_type, py::object save_graph_path) {

@@ -1,0 +1,5 @@
+"""The zorvanai console command (``zorvanai ask|schema|context``)."""
+
+from collections.abc import Sequence
+
+def main(argv: Sequence[str] | None = None) -> int: ...
