@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import os
 import sys
+import warnings
 
 ENGINES = ("PostgreSQL", "MySQL", "MsSQL")
 
@@ -76,9 +77,14 @@ def main(argv: list[str]) -> int:
     if not question:
         fail(['usage: ask.py "your question in plain words"'], 2)
 
+    # A notice about the library's future, not about this program.
+    warnings.filterwarnings("ignore", message="`langchain-community` is being sunset", category=DeprecationWarning)
     # Importing the agent module loads .env from the working directory.
-    from zorvanai import api
-    from zorvanai.agent import create_agent, run_agent
+    try:
+        from zorvanai import api
+        from zorvanai.agent import create_agent, run_agent
+    except ModuleNotFoundError as error:
+        fail([f"{error}: run scripts/setup, then run this program with .venv/bin/python"], 1)
 
     problems = configuration_problems(os.environ)
     if problems:
