@@ -28,8 +28,9 @@ PYBIND11_MODULE(agent, m) {
         "    from zorvanai.agent import create_agent, run_agent\n"
         "    agent = create_agent(\"PostgreSQL\", \"shop\", \"analyst\", \"secret\", \"localhost\", 5432)\n"
         "    answer = run_agent(agent, \"my-account-key\", \"Which five products sold best?\", \"media\")\n\n"
-        "Loading the module loads a .env file into the environment (python-dotenv). It also\n"
-        "offers every public name of zorvanai.codetool.";
+        "Loading the module loads the .env file of the working directory (or of its nearest\n"
+        "parent that has one) into the environment, without replacing variables already set.\n"
+        "It also offers every public name of zorvanai.codetool.";
     // The libraries the functions use; a missing one makes loading fail.
     for (const char* name : {"os", "traceback", "urllib.parse", "requests", "langchain_openai",
                              "langchain_community.callbacks", "langchain_classic.agents.agent"}) {
@@ -42,7 +43,11 @@ PYBIND11_MODULE(agent, m) {
     m.attr("AzureOpenAIChat35") = settings.attr("AzureOpenAIChat35");
     m.attr("CustomSQLDatabase") = py::module_::import("zorvanai.qa_graph.custom_sql").attr("CustomSQLDatabase");
     m.attr("SQLGraph") = py::module_::import("zorvanai.qa_graph.qa_graph").attr("SQLGraph");
-    py::module_::import("dotenv").attr("load_dotenv")();
+    // A compiled module has no source directory to search from, so the .env
+    // file is looked for in the working directory (and then its parents).
+    py::module_ dotenv = py::module_::import("dotenv");
+    py::object env_file = dotenv.attr("find_dotenv")(py::arg("usecwd") = true);
+    if (py::len(env_file) > 0) dotenv.attr("load_dotenv")(env_file);
 
     const std::string module_name = py::str(m.attr("__name__"));
     py::module_ self = m;

@@ -1,3 +1,5 @@
+#include <exception>
+
 #include "agent.hpp"
 #include "zorvan/pyutil.hpp"
 
@@ -7,21 +9,26 @@ namespace {
 
 constexpr const char* kNoOutput = "Error: No output generated from the agent.";
 
-// A state value that may be missing on routes where its step never ran.
-py::object text_or_empty(const py::dict& state, const char* key) {
-    py::str name(key);
-    if (!state.contains(name) || state[name].is_none()) return py::str("");
-    return state[name];
+py::object item(const py::object& state, const char* key) {
+    return state[py::str(key)];
 }
 
-py::dict answer_record(const py::object& final_state) {
-    py::dict state = final_state.cast<py::dict>();
+// The answer record from the final state. When the graph ended without
+// running a script (the SQL attempts were given up), the answer still
+// stands: the script and the chart path are then empty texts.
+py::dict answer_record(const py::object& state) {
     py::dict record;
-    record["output"] = state[py::str("final_response")];
-    record["python_code"] = text_or_empty(state, "pandas_code");
-    record["image_path"] = text_or_empty(state, "image_path");
-    record["generated_query"] = state[py::str("generated_sql_query")];
-    record["sql_execution_result"] = state[py::str("sql_execution_result")];
+    record["output"] = item(state, "final_response");
+    if (state.contains(py::str("pandas_code"))) {
+        record["python_code"] = item(state, "pandas_code");
+        record["image_path"] = item(state, "image_path");
+    } else {
+        record["python_code"] = py::str("");
+        py::object image_path = state.attr("get")("image_path");
+        record["image_path"] = image_path.is_none() ? py::str("") : image_path;
+    }
+    record["generated_query"] = item(state, "generated_sql_query");
+    record["sql_execution_result"] = item(state, "sql_execution_result");
     return record;
 }
 
@@ -53,6 +60,23 @@ private:
     bool closed_ = false;
 };
 
+// Runs `step`, turning a C++ exception into the Python error it stands for,
+// so that one handler sees every failure of the measured work.
+template <typename Step>
+void as_python_errors(Step&& step) {
+    try {
+        step();
+    } catch (py::error_already_set&) {
+        throw;
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+        throw py::error_already_set();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 py::object run_agent(py::module_ m, const py::object& agent, const py::object& zorvan_api_key, const py::object& query,
@@ -68,15 +92,17 @@ py::object run_agent(py::module_ m, const py::object& agent, const py::object& z
     if (!agent.is_none()) {
         UsageMeter meter;
         try {
-            py::object final_state = agent.attr("invoke")(inputs);
-            result = answer_record(final_state);
-            total_tokens = meter.handler().attr("total_tokens");
-            total_cost = meter.handler().attr("total_cost");
+            as_python_errors([&] {
+                py::object final_state = agent.attr("invoke")(inputs);
+                result = answer_record(final_state);
+                total_tokens = meter.handler().attr("total_tokens");
+                total_cost = meter.handler().attr("total_cost");
+            });
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
             // The traceback goes to standard error, one line to standard output.
+            zorvan::import_attr("traceback", "print_exception")(error.type(), error.value(), error.trace());
             const std::string message = py::str(error.value());
-            zorvan::import_attr("traceback", "print_exception")(error.value());
             py::module_::import("builtins").attr("print")("An error occurred when running the agent: " + message);
             py::dict failed;
             failed["output"] = py::str("An error occurred");

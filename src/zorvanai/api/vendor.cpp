@@ -1,5 +1,6 @@
 #include "vendor.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <optional>
 
@@ -27,8 +28,8 @@ py::dict key_headers(const std::string& account_key) {
     return headers;
 }
 
-// Checks the status, then parses the body as JSON.
-py::object parse_response(const py::object& response, const std::string& url) {
+// Refuses an answer whose status is not a success.
+void check_status(const py::object& response, const std::string& url) {
     const int status = response.attr("status_code").cast<int>();
     if (status < 200 || status >= 300) {
         std::string body = py::str(response.attr("text"));
@@ -36,6 +37,11 @@ py::object parse_response(const py::object& response, const std::string& url) {
         zorvan::raise_error(errors().service, "The vendor service at " + url + " answered with HTTP status " +
                                                   std::to_string(status) + ": " + body);
     }
+}
+
+// Checks the status, then parses the body as JSON.
+py::object parse_response(const py::object& response, const std::string& url) {
+    check_status(response, url);
     try {
         return response.attr("json")();
     } catch (py::error_already_set& error) {
@@ -59,7 +65,7 @@ py::object send(const char* method, const std::string& url, const std::string& a
         zorvan::raise_error(errors().service,
                             "Could not reach the vendor service at " + url + " (" + describe(error) + ")");
     }
-    return parse_response(response, url);
+    return response;
 }
 
 }  // namespace
@@ -99,7 +105,7 @@ double request_timeout() {
     const std::string text = value.cast<std::string>();
     char* end = nullptr;
     const double seconds = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !(seconds > 0)) {
+    if (end == text.c_str() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
         zorvan::raise_error(errors().configuration,
                             "ZORVAN_API_TIMEOUT must be a positive number of seconds, not '" + text + "'");
     }
@@ -107,11 +113,12 @@ double request_timeout() {
 }
 
 py::object get_json(const std::string& url, const std::string& account_key) {
-    return send("GET", url, account_key, std::nullopt);
+    return parse_response(send("GET", url, account_key, std::nullopt), url);
 }
 
-py::object post_json(const std::string& url, const std::string& account_key, const py::dict& body) {
-    return send("POST", url, account_key, body);
+void post_json(const std::string& url, const std::string& account_key, const py::dict& body) {
+    // Any success status counts as delivered; what the body says is not used.
+    check_status(send("POST", url, account_key, body), url);
 }
 
 py::object get_openai_data(const std::string& account_key) {
@@ -135,6 +142,7 @@ void send_user_question(const py::object& account_key, const py::object& questio
         body["total_cost"] = total_cost;
         post_json(url, py::str(account_key).cast<std::string>(), body);
     } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
         // The answer is already made; a lost report must not take it away.
         const std::string reason = describe(error);
         zorvan::import_attr("loguru", "logger").attr("warning")("The usage report could not be delivered: {}", reason);

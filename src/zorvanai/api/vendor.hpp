@@ -30,10 +30,11 @@ std::string base_url();
 // Seconds each request may take: ZORVAN_API_TIMEOUT, default 30.
 double request_timeout();
 
-// GET/POST `url` with the account key; returns the parsed JSON body.
-// Any failure raises VendorServiceError naming the address asked.
+// GET `url` with the account key; returns the parsed JSON body. POST `body`
+// as JSON; any success status will do. Any failure raises
+// VendorServiceError naming the address asked.
 py::object get_json(const std::string& url, const std::string& account_key);
-py::object post_json(const std::string& url, const std::string& account_key, const py::dict& body);
+void post_json(const std::string& url, const std::string& account_key, const py::dict& body);
 
 // The settings record of the account's OpenAI model (a mapping).
 py::object get_openai_data(const std::string& account_key);
