@@ -16,6 +16,8 @@ from __future__ import annotations
 import os
 import sys
 import warnings
+from collections.abc import Mapping
+from typing import Any, NoReturn
 
 ENGINES = ("PostgreSQL", "MySQL", "MsSQL")
 
@@ -33,7 +35,7 @@ REQUIRED = {
 MEDIA_DIR_VARIABLE = "ZORVAN_MEDIA_DIR"  # optional; charts go to ./media by default
 
 
-def configuration_problems(environ) -> list[str]:
+def configuration_problems(environ: Mapping[str, str]) -> list[str]:
     """One line per setting that is missing or unusable."""
     problems = []
     for name, meaning in REQUIRED.items():
@@ -49,13 +51,13 @@ def configuration_problems(environ) -> list[str]:
     return problems
 
 
-def fail(lines, status: int) -> None:
+def fail(lines: list[str], status: int) -> NoReturn:
     for line in lines:
         print(f"ask.py: {line}", file=sys.stderr)
     sys.exit(status)
 
 
-def show(record) -> None:
+def show(record: Mapping[str, Any]) -> None:
     print("Answer:")
     print(record["output"])
     print()

@@ -4,7 +4,7 @@
 
 The database comes from ZORVAN_DB_ENGINE ("PostgreSQL" or "MySQL"), ZORVAN_DB_NAME,
 ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST and ZORVAN_DB_PORT; the vendor
-service from ZORVAN_API_URL and ZORVAN_ACCOUNT_KEY. Charts go to ./media.
+service from ZORVAN_API_URL and ZORVAN_API_KEY. Charts go to ./media.
 """
 
 from __future__ import annotations
@@ -49,7 +49,7 @@ def main(argv: list[str]) -> int:
     agent = create_agent(engine, name, user, password, host, port)
     if agent is None:
         return 1
-    result = run_agent(agent, env.get("ZORVAN_ACCOUNT_KEY", ""), question, "media")
+    result = run_agent(agent, env.get("ZORVAN_API_KEY", ""), question, "media")
     if isinstance(result, str):
         print(result)
         return 1

@@ -31,7 +31,7 @@ def db(scratch_db):
 @pytest.fixture
 def ask_env(db, vendor_env, model_server, database_env, tmp_path):
     vendor_env.serve_deployments_for(model_server)
-    return {**database_env(db), "ZORVAN_API_URL": vendor_env.url, "ZORVAN_ACCOUNT_KEY": "acct-7",
+    return {**database_env(db), "ZORVAN_API_URL": vendor_env.url, "ZORVAN_API_KEY": "acct-7",
             "ZORVAN_MEDIA_DIR": str(tmp_path / "media"), "ZORVAN_MODEL_MAX_RETRIES": "0"}
 
 
@@ -143,7 +143,7 @@ def test_missing_configuration_is_one_line_and_status_2(case, run_cli, ask_env):
     expected = {
         "no database": "missing configuration: ZORVAN_DB_NAME, ZORVAN_DB_HOST",
         "bad engine": "ZORVAN_DB_ENGINE must be PostgreSQL, MySQL or MsSQL, not 'oracle'",
-        "no account key": "missing configuration: ZORVAN_ACCOUNT_KEY",
+        "no account key": "missing configuration: ZORVAN_API_KEY",
         "bad port": "ZORVAN_DB_PORT must be a port number, not '54x'",
     }[case]
     if case == "no database":
@@ -151,7 +151,7 @@ def test_missing_configuration_is_one_line_and_status_2(case, run_cli, ask_env):
     elif case == "bad engine":
         env["ZORVAN_DB_ENGINE"] = "oracle"
     elif case == "no account key":
-        env["ZORVAN_ACCOUNT_KEY"] = ""
+        env["ZORVAN_API_KEY"] = ""
     else:
         env["ZORVAN_DB_PORT"] = "54x"
 

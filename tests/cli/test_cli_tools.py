@@ -113,7 +113,7 @@ def test_stored_context_reaches_the_answer_request(run_cli, db, database_env, ve
     script_checker(model_server)
     script_scripts(model_server, "print(0)")
     script_answer(model_server, {"final_response": "There are no orders.", "image_path": ""})
-    env = {**database_env(db), "ZORVAN_API_URL": vendor_env.url, "ZORVAN_ACCOUNT_KEY": "k"}
+    env = {**database_env(db), "ZORVAN_API_URL": vendor_env.url, "ZORVAN_API_KEY": "k"}
 
     done = run_cli("ask", "--quiet", "How many orders?", env=env)
 
@@ -136,7 +136,7 @@ def test_stored_context_reaches_the_answer_request(run_cli, db, database_env, ve
 def test_help_version_and_bad_arguments(run_cli):
     helped = run_cli("--help")
     assert helped.returncode == 0
-    for word in ("ask", "schema", "context", "ZORVAN_DB_ENGINE", "ZORVAN_ACCOUNT_KEY", "ZORVAN_MEDIA_DIR"):
+    for word in ("ask", "schema", "context", "ZORVAN_DB_ENGINE", "ZORVAN_API_KEY", "ZORVAN_MEDIA_DIR"):
         assert word in helped.stdout
     ask_help = run_cli("ask", "--help")
     assert ask_help.returncode == 0 and "--json" in ask_help.stdout and "--quiet" in ask_help.stdout

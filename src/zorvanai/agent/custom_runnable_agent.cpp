@@ -8,8 +8,8 @@ py::object make_custom_runnable_agent_class(const std::string& module_name) {
     py::object base = zorvan::import_attr("langchain_classic.agents.agent", "RunnableAgent");
     zorvan::ClassBuilder builder("CustomRunnableAgent", module_name, base);
     builder.doc(
-        "A runnable agent whose planning step is one plain ``invoke`` of its runnable\n"
-        "(no streaming): the agent's next action or actions, or its finish, come back as\n"
+        "A runnable agent whose planning step is one plain ``invoke`` of its runnable.\n\n"
+        "No streaming: the agent's next action or actions, or its finish, come back as\n"
         "the runnable produces them.");
     builder.method(
         "plan", "(self, intermediate_steps, callbacks=None, **kwargs)",

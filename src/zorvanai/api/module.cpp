@@ -21,11 +21,13 @@ PYBIND11_MODULE(api, m) {
     m.attr("USAGE_PATH") = py::str(api::kUsagePath);
     m.attr("ZorvanAPIHandler") = api::make_handler_class(name);
     zorvan::def(m, "base_url", "()",
-                "The vendor service's base address: ZORVAN_API_URL without a trailing \"/\".\n\n"
+                "The vendor service's base address, from ZORVAN_API_URL.\n\n"
+                "Returns:\n    ZORVAN_API_URL without a trailing \"/\".\n\n"
                 "Raises:\n    ConfigurationError: ZORVAN_API_URL is not set.",
                 [] { return api::base_url(); });
     zorvan::def(m, "request_timeout", "()",
-                "Seconds a request to the vendor service may take: ZORVAN_API_TIMEOUT, default 30.\n\n"
+                "Seconds a request to the vendor service may take.\n\n"
+                "Returns:\n    ZORVAN_API_TIMEOUT as a number, or 30 when it is not set.\n\n"
                 "Raises:\n    ConfigurationError: the variable is not a positive number.",
                 [] { return api::request_timeout(); });
     zorvan::def(

@@ -96,7 +96,7 @@ int ask_command(const py::object& args, const Streams& streams) {
     if (first_line(question).empty()) throw CommandError("the question is empty", kExitUsage);
     const DatabaseSettings db = database_settings();
     required_variable("ZORVAN_API_URL", "the vendor service's base address");
-    const std::string key = required_variable("ZORVAN_ACCOUNT_KEY", "your account key for the vendor service");
+    const std::string key = required_variable("ZORVAN_API_KEY", "your account key for the vendor service");
     std::string media = args.attr("media_dir").is_none() ? "" : std::string(py::str(args.attr("media_dir")));
     if (media.empty()) {
         py::object from_env = zorvan::import_attr("os", "environ").attr("get")("ZORVAN_MEDIA_DIR");

@@ -55,7 +55,7 @@ PYBIND11_MODULE(cli, m) {
         "    zorvanai context show | set TEXT | instructions TEXT\n\n"
         "The database and the vendor service come from the environment or a .env file:\n"
         "ZORVAN_DB_ENGINE, ZORVAN_DB_NAME, ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST,\n"
-        "ZORVAN_DB_PORT, ZORVAN_API_URL, ZORVAN_ACCOUNT_KEY and ZORVAN_MEDIA_DIR (see\n"
+        "ZORVAN_DB_PORT, ZORVAN_API_URL, ZORVAN_API_KEY and ZORVAN_MEDIA_DIR (see\n"
         "``zorvanai --help``).";
     zorvan::def(
         m, "main", "(argv=None)",

@@ -18,7 +18,7 @@ constexpr const char* kEnvironment =
     "  ZORVAN_DB_HOST       host name or address\n"
     "  ZORVAN_DB_PORT       port (default: 5432, 3306 or 1433 by engine)\n"
     "  ZORVAN_API_URL       base address of the vendor service (ask)\n"
-    "  ZORVAN_ACCOUNT_KEY   your account key for the vendor service (ask)\n"
+    "  ZORVAN_API_KEY       your account key for the vendor service (ask)\n"
     "  ZORVAN_MEDIA_DIR     where charts are saved (ask; default: ./media)\n"
     "\n"
     "exit status: 0 done, 1 a service, the database or the question failed,\n"
