@@ -19,6 +19,7 @@ MODULES = [
     "zorvanai.prompts.answer_prompt",
     "zorvanai.prompts.context",
     "zorvanai.function_calling.base",
+    "zorvanai.cli",
 ]
 
 

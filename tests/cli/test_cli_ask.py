@@ -106,6 +106,19 @@ def test_json_is_the_answer_record_and_quiet_only_the_answer(run_cli, ask_env, m
     assert (quiet.stdout, quiet.stderr) == (ANSWER + "\n", "")
 
 
+def test_verbose_shows_what_the_libraries_print_on_standard_error(run_cli, ask_env, model_server, tmp_path):
+    script_run(model_server, tmp_path / "media")
+    quiet_libraries = run_cli("ask", QUESTION, env=ask_env)
+    script_run(model_server, tmp_path / "media")
+
+    verbose = run_cli("ask", "--verbose", QUESTION, env=ask_env)
+
+    assert verbose.returncode == 0, verbose.stderr
+    assert "Agent is Ready!" in verbose.stderr and "Agent is Ready!" not in quiet_libraries.stderr
+    # The command's own output is the same either way.
+    assert verbose.stdout == quiet_libraries.stdout and "Agent is Ready!" not in verbose.stdout
+
+
 def test_a_failed_query_shows_the_correction_step(run_cli, ask_env, model_server, tmp_path):
     broken = "SELECT regoin FROM sales"
     script_run(model_server, tmp_path / "media", queries=(broken, QUERY))
