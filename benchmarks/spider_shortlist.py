@@ -6,6 +6,8 @@ The ranker indexes that database from one catalogue read; then, for every traini
 question, we check whether every table its gold query reads is in the shortlist.
 
     PYTHONPATH=build/dev/python .venv/bin/python benchmarks/spider_shortlist.py
+
+The data is read from ZORVAN_SPIDER_DIR (default: ../shared/data/spider beside the repository).
 """
 
 from __future__ import annotations
@@ -26,7 +28,7 @@ from sqlglot import exp
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import servers  # noqa: E402
 
-DATA_DIR = Path(os.environ.get("ZORVAN_SPIDER_DIR", Path(__file__).resolve().parents[1] / "data" / "spider"))
+REPO = Path(__file__).resolve().parents[1]
 DATABASE = servers.PREFIX + "spider"
 RECALL_AT = (10, 30, 60)
 LOADER_VERSION = "1"
@@ -34,11 +36,21 @@ LOADER_VERSION = "1"
 SQL_TYPES = {"text": "text", "number": "numeric", "time": "timestamp", "boolean": "boolean", "others": "text"}
 
 
+class DataMissing(RuntimeError):
+    pass
+
+
 def data_dir() -> Path:
-    for candidate in (DATA_DIR, Path("/work/shared/data/spider")):
-        if (candidate / "tables.json").exists():
+    """ZORVAN_SPIDER_DIR, else ../shared/data/spider beside the repository, else data/spider in it."""
+    if os.environ.get("ZORVAN_SPIDER_DIR"):
+        candidates = [Path(os.environ["ZORVAN_SPIDER_DIR"])]
+    else:
+        candidates = [REPO.parent / "shared" / "data" / "spider", REPO / "data" / "spider"]
+    for candidate in candidates:
+        if (candidate / "tables.json").exists() and (candidate / "train_spider.json").exists():
             return candidate
-    raise SystemExit(f"Spider data not found under {DATA_DIR} (set ZORVAN_SPIDER_DIR)")
+    raise DataMissing("Spider data (tables.json, train_spider.json) not found in "
+                      + " or ".join(str(c) for c in candidates) + "; set ZORVAN_SPIDER_DIR")
 
 
 def table_name(db_id: str, table: str) -> str:
