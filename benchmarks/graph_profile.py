@@ -9,6 +9,7 @@ database (drivers and server), and each library, with the model's HTTP exchange 
 from __future__ import annotations
 
 import contextlib
+import copy
 import contextvars
 import cProfile
 import pstats
@@ -28,55 +29,109 @@ import servers
 
 TESTS = Path(__file__).resolve().parents[1] / "tests"
 if str(TESTS) not in sys.path:
-    sys.path.insert(0, str(TESTS))
+    sys.path.append(str(TESTS))
 
 QUESTION = "How many orders did each region get?"
 
-_timer: contextvars.ContextVar["ModelTimer | None"] = contextvars.ContextVar("zorvan_bench_model_timer",
-                                                                             default=None)
-register_configure_hook(_timer, inheritable=True)
+_observer: contextvars.ContextVar["RunObserver | None"] = contextvars.ContextVar("zorvan_bench_observer",
+                                                                               default=None)
+register_configure_hook(_observer, inheritable=True)
 
 
-class ModelTimer(BaseCallbackHandler):
-    """Wall time of every chat-model run (request building, HTTP exchange, reply parsing)."""
+class RunObserver(BaseCallbackHandler):
+    """Wall time of every graph node and of every chat-model run (request building, HTTP
+    exchange with the stand-in, reply parsing), from LangChain's callbacks; and of every
+    SQL statement, from SQLAlchemy's cursor events."""
 
     def __init__(self) -> None:
-        self.started: dict = {}
-        self.seconds = 0.0
-        self.calls = 0
+        self.open: dict = {}
+        self.nodes: dict[str, float] = defaultdict(float)
+        self.model = 0.0
+        self.model_calls = 0
+        self.database = 0.0
+        self.statements = 0
+
+    # LangChain callbacks
+    def on_chain_start(self, serialized, inputs, *, run_id, metadata=None, **kwargs) -> None:
+        node = (metadata or {}).get("langgraph_node")
+        if node is not None and kwargs.get("name") == node:
+            self.open[run_id] = (node, time.perf_counter())
+
+    def on_chain_end(self, outputs, *, run_id, **kwargs) -> None:
+        entry = self.open.pop(run_id, None)
+        if entry is not None:
+            self.nodes[entry[0]] += time.perf_counter() - entry[1]
+
+    on_chain_error = on_chain_end
 
     def on_chat_model_start(self, serialized, messages, *, run_id, **kwargs) -> None:
-        self.started[run_id] = time.perf_counter()
+        self.open[run_id] = (None, time.perf_counter())
 
-    def on_llm_start(self, serialized, prompts, *, run_id, **kwargs) -> None:
-        self.started[run_id] = time.perf_counter()
+    on_llm_start = on_chat_model_start
 
     def on_llm_end(self, response, *, run_id, **kwargs) -> None:
-        began = self.started.pop(run_id, None)
-        if began is not None:
-            self.seconds += time.perf_counter() - began
-            self.calls += 1
+        entry = self.open.pop(run_id, None)
+        if entry is not None:
+            self.model += time.perf_counter() - entry[1]
+            self.model_calls += 1
 
     on_llm_error = on_llm_end
 
+    # SQLAlchemy events
+    def before_cursor_execute(self, conn, cursor, statement, parameters, context, executemany) -> None:
+        conn.info.setdefault("zorvan_bench_started", []).append(time.perf_counter())
+
+    def after_cursor_execute(self, conn, cursor, statement, parameters, context, executemany) -> None:
+        self.database += time.perf_counter() - conn.info["zorvan_bench_started"].pop()
+        self.statements += 1
+
 
 @contextlib.contextmanager
-def timing_model():
-    timer = ModelTimer()
-    token = _timer.set(timer)
+def observing():
+    from sqlalchemy import event
+    from sqlalchemy.engine import Engine
+
+    observer = RunObserver()
+    token = _observer.set(observer)
+    event.listen(Engine, "before_cursor_execute", observer.before_cursor_execute)
+    event.listen(Engine, "after_cursor_execute", observer.after_cursor_execute)
     try:
-        yield timer
+        yield observer
     finally:
-        _timer.reset(token)
+        event.remove(Engine, "before_cursor_execute", observer.before_cursor_execute)
+        event.remove(Engine, "after_cursor_execute", observer.after_cursor_execute)
+        _observer.reset(token)
+
+
+# The analysis-script node runs its script on a worker thread, which hangs when a profile
+# function has been set on the calling thread during the run; it is left out of the profile
+# (its time is in the node timings).
+UNPROFILED_NODE = "pandas_executor_node"
+
+
+class NodeInputs(BaseCallbackHandler):
+    """The state each graph node received first, copied as it came in."""
+
+    def __init__(self) -> None:
+        self.inputs: dict[str, dict] = {}
+        self.order: list[str] = []
+
+    def on_chain_start(self, serialized, inputs, *, run_id, metadata=None, **kwargs) -> None:
+        node = (metadata or {}).get("langgraph_node")
+        if node is not None and kwargs.get("name") == node and node not in self.inputs:
+            self.inputs[node] = copy.deepcopy(inputs)
+            self.order.append(node)
 
 
 def script(model_server) -> None:
-    from support.graph_run import script_answer, script_checker, script_picker, script_queries, script_scripts
+    """The same replies for every question (replies that are never used up)."""
+    from support.graph_run import script_answer, script_checker, script_picker
 
     script_picker(model_server, ["orders", "stores", "regions"])
-    script_queries(model_server, datasets.GRAPH_QUERY)
+    model_server.default({"sql_query": datasets.GRAPH_QUERY}, deployment="gpt4", schema="SQLQueryInput")
     script_checker(model_server)
-    script_scripts(model_server, "print('orders per region counted')")
+    model_server.default({"code": "print('orders per region counted')"}, deployment="gpt35",
+                         schema="PythonCodeInput")
     script_answer(model_server, {"final_response": "East, north and west each got orders.", "image_path": ""})
 
 
@@ -158,39 +213,63 @@ def split(stats: pstats.Stats, ours: set[str]) -> dict[str, float]:
     return dict(totals)
 
 
-def measure(kind: str, runs: int) -> dict:
-    from langchain_core.globals import set_verbose  # noqa: F401  (loads the callback machinery early)
-    from support.model_server import ModelServer
+def _graph(kind: str, model_server):
     from zorvanai.qa_graph.custom_sql import CustomSQLDatabase
     from zorvanai.qa_graph.qa_graph import SQLGraph
 
     server = servers.postgres() if kind == "postgresql" else servers.mariadb()
     db = CustomSQLDatabase.from_uri(server.url(datasets.GRAPH_DB))
-    totals, models = [], []
+    graph = SQLGraph(custom_sql_db=db, config_35=model_server.config_35(), config_4=model_server.config_4())
+    script(model_server)
+    return graph
+
+
+def measure(kind: str, runs: int) -> dict:
+    """Medians over `runs` questions: the whole question, the model runs, the SQL statements,
+    the graph engine between nodes, and the nodes' own work."""
+    from support.model_server import ModelServer
+
+    rows = []
     with ModelServer() as model_server, tempfile.TemporaryDirectory() as media:
-        graph = SQLGraph(custom_sql_db=db, config_35=model_server.config_35(), config_4=model_server.config_4())
-        script(model_server)
+        graph = _graph(kind, model_server)
         inputs = {"user_question": QUESTION, "save_path": media}
         graph.invoke(inputs)  # warm: first connections, first template renders
         for _ in range(runs):
-            with timing_model() as timer:
+            with observing() as seen:
                 started = time.perf_counter()
                 state = graph.invoke(inputs)
-                totals.append(time.perf_counter() - started)
-            models.append(timer.seconds)
+                total = time.perf_counter() - started
             assert state["execution_success"] is True, state.get("sql_execution_result")
-            assert timer.calls == 5, timer.calls
-        profile = cProfile.Profile()
-        profile.enable()
-        started = time.perf_counter()
+            assert seen.model_calls == 5 and len(seen.nodes) == 10, (seen.model_calls, dict(seen.nodes))
+            in_nodes = sum(seen.nodes.values())
+            rows.append({
+                "total": total, "model": seen.model, "outside": total - seen.model, "database": seen.database,
+                "graph engine": total - in_nodes, "node work": in_nodes - seen.model - seen.database,
+                "script node": seen.nodes[UNPROFILED_NODE], "statements": seen.statements,
+            })
+    return {key: statistics.median(row[key] for row in rows) for key in rows[0]}
+
+
+def profile_split(kind: str) -> dict:
+    """Self times of one question's nodes under cProfile, grouped by who spent them: each node
+    (but the script node) is invoked again with the state it received in a graph run."""
+    from support.model_server import ModelServer
+
+    with ModelServer() as model_server, tempfile.TemporaryDirectory() as media:
+        graph = _graph(kind, model_server)
+        inputs = {"user_question": QUESTION, "save_path": media}
         graph.invoke(inputs)
-        profiled_total = time.perf_counter() - started
-        profile.disable()
-    groups = split(pstats.Stats(profile), our_function_names())
-    return {
-        "total": statistics.median(totals),
-        "model": statistics.median(models),
-        "outside": statistics.median([t - m for t, m in zip(totals, models)]),
-        "profiled_total": profiled_total,
-        "groups": groups,
-    }
+        recorder = NodeInputs()
+        graph.compiled_graph.invoke(inputs, config={**graph.runnable_config, "callbacks": [recorder]})
+        profile = cProfile.Profile()
+        profiled = []
+        for node in recorder.order:
+            if node == UNPROFILED_NODE:
+                continue
+            runnable = graph.graph.nodes[node].runnable
+            state = recorder.inputs[node]
+            profile.enable()
+            runnable.invoke(state)
+            profile.disable()
+            profiled.append(node)
+    return {"nodes": profiled, "groups": split(pstats.Stats(profile), our_function_names())}

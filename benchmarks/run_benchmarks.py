@@ -128,13 +128,19 @@ def run_child(spec: dict) -> dict:
         return measure_discovery(spec["server"], spec["impl"])
     if what == "rows":
         return measure_rows(spec["server"], spec["impl"], spec["traced"])
+    if what == "graph":
+        import graph_profile
+        return graph_profile.measure(spec["server"], spec["runs"])
+    if what == "graph_profile":
+        import graph_profile
+        return graph_profile.profile_split(spec["server"])
     raise ValueError(what)
 
 
-def spawn(spec: dict) -> dict:
-    """Runs one measurement in a fresh interpreter and returns its figures."""
+def spawn(spec: dict, timeout: float = CHILD_TIMEOUT) -> dict:
+    """Runs one measurement in a fresh interpreter and returns its figures (the last line it prints)."""
     done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)],
-                          capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=os.environ.copy())
+                          capture_output=True, text=True, timeout=timeout, env=os.environ.copy())
     if done.returncode != 0:
         raise RuntimeError(f"measurement {spec} failed:\n{done.stderr[-3000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -212,6 +218,56 @@ def bench_rows(kind: str, runs: int, traced: bool, table: Table) -> None:
                   fmt_bytes(peaks["stock"]), f"{peaks['stock'] / max(peaks['ours'], 1):.0f}x less", "")
 
 
+def bench_graph(kind: str, runs: int, profile: bool, table: Table) -> None:
+    label = server_named(kind).label
+    seen = spawn({"what": "graph", "server": kind, "runs": runs})
+    total = seen["total"]
+    share = lambda part: f"{part / total * 100:.0f}% of the question"  # noqa: E731
+    table.add(label, "whole question (10 nodes, 5 model calls)", fmt_seconds(total), "100%")
+    table.add(label, "  model calls (client + stand-in)", fmt_seconds(seen["model"]), share(seen["model"]))
+    table.add(label, "  outside the model", fmt_seconds(seen["outside"]), share(seen["outside"]))
+    table.add(label, f"    database ({seen['statements']:.0f} SQL statements)", fmt_seconds(seen["database"]),
+              share(seen["database"]))
+    table.add(label, "    graph engine between nodes (LangGraph)", fmt_seconds(seen["graph engine"]),
+              share(seen["graph engine"]))
+    table.add(label, "    nodes' own work (our code and the libraries it calls)", fmt_seconds(seen["node work"]),
+              share(seen["node work"]))
+    if not profile:
+        return
+    try:
+        split = spawn({"what": "graph_profile", "server": kind}, timeout=180)
+    except (RuntimeError, subprocess.TimeoutExpired) as error:
+        reason = "did not finish" if isinstance(error, subprocess.TimeoutExpired) else "failed"
+        log(f"  the profiled question {reason}; no split by module")
+        table.add(label, "    split by module (cProfile)", "unavailable", f"the profiled run {reason}")
+        return
+    groups = split["groups"]
+    profiled = sum(v for k, v in groups.items() if not k.startswith("model exchange"))
+    for name, seconds in sorted(groups.items(), key=lambda kv: -kv[1]):
+        if name.startswith("model exchange") or seconds < 0.0005:
+            continue
+        table.add(label, f"      {name}", f"{seconds / profiled * 100:.1f}%", "of the profiled time outside the model")
+
+
+def bench_shortlist(table: Table) -> None:
+    import spider_shortlist
+
+    try:
+        result = spider_shortlist.run(quiet=True)
+    except spider_shortlist.DataMissing as missing:
+        log(f"  shortlist skipped: {missing}")
+        table.add("shortlist skipped", str(missing), "", "")
+        return
+    for k in spider_shortlist.RECALL_AT:
+        target = "≥ 0.97" if k == 60 else ""
+        table.add(f"recall at K = {k}", f"{result.recall[k]:.4f}", target,
+                  f"{result.questions} training questions")
+    table.add("one ranking (median / p95 / max)",
+              f"{result.ms_median:.3f} / {result.ms_p95:.3f} / {result.ms_max:.3f} ms", "< 5 ms",
+              f"{result.tables} tables, through the Python binding")
+    table.add("index built from one catalogue read", f"{result.index_seconds * 1000:.0f} ms", "", "")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Large-database benchmarks (see the module text).")
     parser.add_argument("--runs", type=int, default=5, help="runs per measurement (default 5)")
@@ -220,6 +276,8 @@ def main() -> None:
                         help="comma-separated subset of discovery,rows,graph,shortlist")
     parser.add_argument("--no-tracemalloc", action="store_true",
                         help="skip the (slow) Python-allocation peak of the million-row run")
+    parser.add_argument("--no-profile", action="store_true",
+                        help="skip the cProfile split of the graph question")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -234,15 +292,28 @@ def main() -> None:
             if part in parts:
                 datasets.ensure(server_named(kind), database, log=log)
 
-    table = Table(["server", "measure", "ours", "stock SQLDatabase", "ratio", "target"])
+    started = time.perf_counter()
+    handle = Table(["server", "measure", "ours", "stock SQLDatabase", "ratio", "target"])
+    question = Table(["server", "one question through SQLGraph.invoke", "median", "share"])
+    shortlist = Table(["table shortlist (Spider, PostgreSQL)", "measured", "target", "over"])
     for kind in kinds:
         if "discovery" in parts:
             log(f"{server_named(kind).label}: discovery")
-            bench_discovery(kind, args.runs, table)
+            bench_discovery(kind, args.runs, handle)
         if "rows" in parts:
             log(f"{server_named(kind).label}: million-row run")
-            bench_rows(kind, args.runs, not args.no_tracemalloc, table)
-    print(table.render())
+            bench_rows(kind, args.runs, not args.no_tracemalloc, handle)
+        if "graph" in parts:
+            log(f"{server_named(kind).label}: one question through the graph")
+            bench_graph(kind, args.runs, not args.no_profile, question)
+    if "shortlist" in parts and "postgresql" in kinds:
+        log("PostgreSQL: shortlist recall on Spider")
+        bench_shortlist(shortlist)
+    for table in (handle, question, shortlist):
+        if table.rows:
+            print(table.render())
+            print()
+    print(f"medians over {args.runs} runs; benchmark took {time.perf_counter() - started:.0f} s")
 
 
 if __name__ == "__main__":

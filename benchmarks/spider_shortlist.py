@@ -132,9 +132,9 @@ def ensure_spider_database(server: servers.Server, schemas: list[dict], raw: byt
         report = load_schemas(srv, database, schemas)
         print(f"loaded {report.tables} tables, {report.columns} columns, {report.foreign_keys} foreign keys "
               f"into {database}" + (f" ({len(report.skipped_foreign_keys)} keys refused)" if
-                                    report.skipped_foreign_keys else ""))
+                                    report.skipped_foreign_keys else ""), file=sys.stderr)
         for line in report.skipped_foreign_keys:
-            print("  refused:", line)
+            print("  refused:", line, file=sys.stderr)
 
     return server.ensure(DATABASE, fingerprint, build)
 
