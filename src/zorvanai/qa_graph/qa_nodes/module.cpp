@@ -1,7 +1,26 @@
 #include <pybind11/pybind11.h>
 
+#include "records.hpp"
+#include "routing.hpp"
+#include "setup.hpp"
+
 namespace py = pybind11;
+using namespace zorvanai::qa_nodes;
 
 PYBIND11_MODULE(qa_nodes, m) {
-    m.doc() = "Filled in by a later change.";
+    m.doc() =
+        "The steps of the question-answering graph: the entry node, routing conditions and error handlers, and the "
+        "node classes from table discovery to the final answer.\n\n"
+        "Module settings:\n"
+        "- SCRIPT_TIMEOUT_SECONDS (default 120.0; None for no limit): how long an analysis script may run\n"
+        "  before it is stopped and reported as a failed execution; read at each run. The environment\n"
+        "  variable ZORVAN_SCRIPT_TIMEOUT (seconds), when set, takes precedence.\n"
+        "- MAX_ITERATIONS_PANDAS (3): the pandas correction budget a run uses when its input gives none.";
+    use_agg_backend();
+    import_prompt_templates(m);
+    add_records(m);
+    add_settings(m);
+    add_routing(m);
+    add_node_classes(m);
+    import_context(m);
 }

@@ -1,0 +1,175 @@
+#include "relevant_table_picker.hpp"
+
+#include <vector>
+
+#include "table_names.hpp"
+#include "zorvan/chat_client.hpp"
+#include "zorvan/pyutil.hpp"
+#include "zorvan/signed.hpp"
+
+namespace zorvanai::function_calling {
+
+namespace {
+
+constexpr long kMaxTokens = 8192;
+
+py::dict pick_tool() {
+    py::dict items;
+    items["type"] = "string";
+    py::dict relevant_tables;
+    relevant_tables["type"] = "array";
+    relevant_tables["items"] = items;
+    relevant_tables["description"] =
+        "Names of the tables that a query answering the question needs, spelled exactly as in the table list, "
+        "most important first.";
+    py::dict properties;
+    properties["relevant_tables"] = relevant_tables;
+    py::dict parameters;
+    parameters["type"] = "object";
+    parameters["properties"] = properties;
+    py::list required;
+    required.append("relevant_tables");
+    parameters["required"] = required;
+
+    py::dict function;
+    function["name"] = kPickToolName;
+    function["description"] = "Report which tables of the database are relevant to the user's question.";
+    function["parameters"] = parameters;
+    py::dict tool;
+    tool["type"] = "function";
+    tool["function"] = function;
+    return tool;
+}
+
+std::string system_text(const std::string& dialect) {
+    return "You select the tables of a " + dialect +
+           " database that are needed to answer a user's question with one SQL query.\n"
+           "Call the function " +
+           kPickToolName +
+           " exactly once. Pass every table that the query will read, most important first, "
+           "each name spelled exactly as in the table list. Pass an empty list when no table fits the question.";
+}
+
+std::string human_text(const std::string& question, const std::vector<std::string>& tables) {
+    return "Tables: " + join_names(tables) + "\nQuestion: " + question;
+}
+
+// The question the tables are picked for: the rewritten question once
+// there is one, else the user's.
+std::string question_of(py::handle state) {
+    py::object rewritten = py::reinterpret_borrow<py::object>(state).attr("get")("rewritten_question");
+    if (!rewritten.is_none() && py::len(rewritten) > 0) return py::str(rewritten);
+    return py::str(state[py::str("user_question")]);
+}
+
+[[noreturn]] void refuse_reply(const std::string& why) {
+    py::object error = zorvan::import_attr("langchain_core.exceptions", "OutputParserException");
+    PyErr_SetObject(error.ptr(), py::str("The relevant-table reply " + why).ptr());
+    throw py::error_already_set();
+}
+
+// The table names of the model's call of the pick function.
+std::vector<std::string> picked_names(py::handle reply) {
+    py::list calls = reply.attr("tool_calls");
+    for (py::handle call : calls) {
+        if (!py::str(kPickToolName).equal(call["name"])) continue;
+        py::object args = call["args"];
+        if (!py::isinstance<py::dict>(args) || !args.contains("relevant_tables")) {
+            refuse_reply("lacks the argument relevant_tables");
+        }
+        py::object names = args["relevant_tables"];
+        if (!py::isinstance<py::list>(names)) refuse_reply("gives relevant_tables that is not a list");
+        std::vector<std::string> picked;
+        for (py::handle name : names) {
+            if (!py::isinstance<py::str>(name)) refuse_reply("gives a table name that is not a string");
+            picked.push_back(name.cast<std::string>());
+        }
+        return picked;
+    }
+    py::list invalid = reply.attr("invalid_tool_calls");
+    if (py::len(invalid) > 0) {
+        refuse_reply("calls " + std::string(kPickToolName) +
+                     " with arguments that are not JSON: " + std::string(py::str(invalid[0]["args"])));
+    }
+    refuse_reply("does not call " + std::string(kPickToolName));
+}
+
+py::list messages_for(py::handle self, const std::string& question, const std::vector<std::string>& tables) {
+    const std::string dialect = py::str(self.attr("dialect"));
+    py::list messages;
+    messages.append(zorvan::import_attr("langchain_core.messages", "SystemMessage")(system_text(dialect)));
+    messages.append(zorvan::import_attr("langchain_core.messages", "HumanMessage")(human_text(question, tables)));
+    return messages;
+}
+
+py::list prompt_of(py::handle self, py::handle state) {
+    zorvan::require_mapping(state, "state");
+    const std::string question = question_of(state);
+    return messages_for(self, question, candidate_tables(state[py::str("table_names_from_db")]));
+}
+
+py::dict pick(py::object self, py::object state) {
+    zorvan::require_mapping(state, "state");
+    const std::string question = question_of(state);
+    const auto tables = candidate_tables(state[py::str("table_names_from_db")]);
+    py::dict update;
+    if (tables.empty()) {
+        // Nothing to choose from: no model call.
+        update["relevant_tables"] = py::list();
+        return update;
+    }
+    py::object reply = self.attr("model").attr("invoke")(messages_for(self, question, tables));
+    std::vector<std::string> usable;
+    for (py::handle name : self.attr("db").attr("get_usable_table_names")()) usable.push_back(py::str(name));
+    py::list picked;
+    for (const auto& name : match_usable_tables(picked_names(reply), usable)) picked.append(name);
+    update["relevant_tables"] = picked;
+    return update;
+}
+
+}  // namespace
+
+py::object make_relevant_table_picker_class(const std::string& module_name) {
+    zorvan::ClassBuilder builder("RelevantTablePicker", module_name,
+                                 zorvan::import_attr("langchain_core.runnables", "Runnable"));
+    builder.doc(
+        "Picks the tables of the database that matter for a question.\n\n"
+        "The lighter Azure OpenAI deployment is made to call the function\n"
+        "select_relevant_tables with the relevant names, given the dialect, the\n"
+        "state's table list and the question (the rewritten question once there is\n"
+        "one). Only usable tables of the database are kept, in the database's own\n"
+        "spelling (case and quoting or schema prefixes of the model ignored), in the\n"
+        "order the model gave, without duplicates.");
+    builder.method(
+        "__init__", "(self, config, db)",
+        "config: the settings record of the lighter deployment; db: the database handle.\n\n"
+        "Builds the chat client (temperature 0, at most 8192 tokens) bound to the\n"
+        "function call; no model is called here.",
+        [](py::object self, py::object config, py::object db) {
+            self.attr("config") = config;
+            self.attr("db") = db;
+            self.attr("dialect") = py::str(db.attr("dialect"));
+            py::dict extra;
+            extra["max_tokens"] = py::int_(kMaxTokens);
+            extra["temperature"] = py::int_(0);
+            py::object client = zorvan::azure_chat_client(config, extra);
+            py::list tools;
+            tools.append(pick_tool());
+            self.attr("model") = client.attr("bind_tools")(tools, py::arg("tool_choice") = kPickToolName);
+        },
+        py::arg("self"), py::arg("config"), py::arg("db"));
+    builder.method(
+        "generate_prompt", "(self, state)", "The two chat messages (system, human) sent to the model for this state.",
+        [](py::object self, py::object state) { return prompt_of(self, state); }, py::arg("self"), py::arg("state"));
+    builder.method(
+        "invoke", "(self, state, **kwargs)",
+        "Return {\"relevant_tables\": [...]} for the state; further keyword arguments are\n"
+        "ignored. A state that is not a mapping raises TypeError. With an empty table\n"
+        "list no model is called. A reply without a usable call of the function raises\n"
+        "OutputParserException.",
+        [](py::object self, py::object state, py::kwargs) { return pick(self, state); }, py::arg("self"),
+        py::arg("state"));
+    return builder.build();
+}
+
+}  // namespace zorvanai::function_calling

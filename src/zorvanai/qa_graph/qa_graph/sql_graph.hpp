@@ -1,0 +1,19 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace zorvanai::qa_graph {
+namespace py = pybind11;
+
+// The budget of pandas correction attempts that `SQLGraph.invoke` gives a
+// question when the caller does not: the node module's
+// MAX_ITERATIONS_PANDAS.
+constexpr const char* kPandasBudgetName = "MAX_ITERATIONS_PANDAS";
+
+// Builds the `SQLGraph` class of the module `module_name` (which must also
+// hold `SQLState` by the time an instance is made).
+py::object make_sql_graph_class(const std::string& module_name);
+
+}  // namespace zorvanai::qa_graph

@@ -1,0 +1,50 @@
+#include "nodes.hpp"
+#include "zorvan/pyutil.hpp"
+#include "zorvan/signed.hpp"
+
+namespace zorvanai::qa_nodes {
+
+py::object make_sql_execution(const std::string& module_name, const Globals&) {
+    zorvan::ClassBuilder builder("SQLExecution", module_name, runnable_base());
+    builder.doc("Node that runs the newest query and records its rows or its database error.")
+        .method(
+            "__init__", "(self, db)", "Keep the database handle.",
+            [](py::object self, py::object db) { self.attr("db") = db; }, py::arg("self"), py::arg("db"))
+        .method(
+            "invoke", "(self, state, **kwargs)",
+            "Return `sql_execution_result` (one item) and `execution_success`; on rows also "
+            "`pandas_generation_prompt_type` \"generation\".",
+            [](py::object self, py::object state, py::kwargs) {
+                zorvan::require_mapping(state, "state");
+                py::object query = item(state, "generated_sql_query")[py::int_(-1)];
+                py::object database_error = zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError");
+                py::list results;
+                py::dict update;
+                py::object rows;
+                try {
+                    rows = self.attr("db").attr("run")(py::arg("command") = query, py::arg("fetch") = "all",
+                                                       py::arg("include_columns") = false);
+                } catch (py::error_already_set& error) {
+                    if (!error.matches(database_error)) throw;
+                    results.append(py::str(error.value()));
+                    update["sql_execution_result"] = results;
+                    update["execution_success"] = false;
+                    return update;
+                }
+                if (truthy(rows)) {
+                    results.append(rows);
+                    update["sql_execution_result"] = results;
+                    update["execution_success"] = true;
+                    update["pandas_generation_prompt_type"] = py::str("generation");
+                } else {
+                    results.append(py::str("None"));
+                    update["sql_execution_result"] = results;
+                    update["execution_success"] = false;
+                }
+                return update;
+            },
+            py::arg("self"), py::arg("state"));
+    return builder.build();
+}
+
+}  // namespace zorvanai::qa_nodes

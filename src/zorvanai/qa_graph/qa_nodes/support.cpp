@@ -1,0 +1,86 @@
+#include "support.hpp"
+
+#include "zorvan/pyutil.hpp"
+
+namespace zorvanai::qa_nodes {
+
+py::object item(py::handle mapping, const char* key) {
+    PyObject* value = PyObject_GetItem(mapping.ptr(), py::str(key).ptr());
+    if (value == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+bool truthy(py::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+namespace {
+bool compare(py::handle a, py::handle b, int op) {
+    const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+}  // namespace
+
+bool less(py::handle a, py::handle b) {
+    return compare(a, b, Py_LT);
+}
+
+bool equal(py::handle a, py::handle b) {
+    return compare(a, b, Py_EQ);
+}
+
+py::object chosen_question(py::handle state) {
+    py::object question = item(state, "user_question");
+    py::object rewritten = item(state, "rewritten_question");
+    if (py::isinstance<py::str>(rewritten) && py::len(rewritten) > 0) return rewritten;
+    return question;
+}
+
+py::object join_if_list(py::handle names) {
+    if (py::isinstance<py::list>(names)) return py::str(",").attr("join")(names);
+    return py::reinterpret_borrow<py::object>(names);
+}
+
+py::list zip_lists(py::handle a, py::handle b) {
+    py::object zip = py::module_::import("builtins").attr("zip");
+    return py::list(zip(a, b));
+}
+
+void log_info(const Globals& globals, const std::string& text) {
+    globals["logger"].attr("info")(text);
+}
+
+void print_line(py::handle text) {
+    py::module_::import("builtins").attr("print")(text);
+}
+
+py::object structured_model(py::handle model, const Globals& globals, const char* record) {
+    return model.attr("with_structured_output")(globals[record]);
+}
+
+py::object runnable_base() {
+    return zorvan::import_attr("langchain_core.runnables", "Runnable");
+}
+
+py::object prompts_attr(const char* name) {
+    return zorvan::import_attr("langchain_core.prompts", name);
+}
+
+py::object sql_tool(const char* name) {
+    return zorvan::import_attr("langchain_community.tools.sql_database.tool", name);
+}
+
+py::object chat_prompt(const py::list& messages) {
+    return prompts_attr("ChatPromptTemplate").attr("from_messages")(messages);
+}
+
+py::object format_with_state(py::handle prompt, py::handle state, const py::dict& extra) {
+    py::dict variables(py::reinterpret_borrow<py::object>(state));
+    for (auto entry : extra) variables[entry.first] = entry.second;
+    return prompt.attr("format_messages")(**variables);
+}
+
+}  // namespace zorvanai::qa_nodes
