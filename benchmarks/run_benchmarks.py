@@ -294,7 +294,7 @@ def main() -> None:
 
     started = time.perf_counter()
     handle = Table(["server", "measure", "ours", "stock SQLDatabase", "ratio", "target"])
-    question = Table(["server", "one question through SQLGraph.invoke", "median", "share"])
+    question = Table(["server", "one question through SQLGraph.invoke (the run of median time)", "time", "share"])
     shortlist = Table(["table shortlist (Spider, PostgreSQL)", "measured", "target", "over"])
     for kind in kinds:
         if "discovery" in parts:

@@ -3,9 +3,9 @@
 Coordinates come from the environment (defaults: the local test servers):
 ZORVAN_BENCH_PG_HOST / _PORT / _USER and ZORVAN_BENCH_MARIA_HOST / _PORT / _USER / _PASSWORD.
 
-Benchmark databases are named ``zorvan_bench_<purpose>`` and carry a fingerprint of
-what they hold (a database comment), so a
-second run reuses them and a changed recipe rebuilds them.
+Benchmark databases are named ``zorvan_bench_<purpose>`` and carry a fingerprint of what
+they hold (a database comment), so a second run reuses them and a changed recipe rebuilds
+them; a build cut short leaves no fingerprint and is done again.
 """
 
 from __future__ import annotations
