@@ -131,7 +131,7 @@ def test_state_must_be_a_mapping_with_question_and_tables(model_server, db):
 def test_is_a_runnable_usable_as_a_graph_node(model_server, db):
     picker = RelevantTablePicker(config=model_server.config_35(), db=db)
     assert isinstance(picker, Runnable)
-    assert str(inspect.signature(RelevantTablePicker)) == "(config, db)"
+    assert str(inspect.signature(RelevantTablePicker)) == "(config, db, shortlist_size=60)"
     assert str(inspect.signature(picker.invoke)) == "(state, **kwargs)"
     picked(model_server, ["Orders"])
     # Keyword arguments such as a run configuration are ignored.

@@ -227,3 +227,39 @@ def test_ctrl_c_while_waiting_stops_the_script(executor, time_limit, tmp_path):
     size = marker.stat().st_size
     time.sleep(0.3)
     assert marker.stat().st_size == size
+
+
+PROFILED_RUNS = r"""
+import sys, time
+import zorvanai.qa_graph.qa_nodes as qa_nodes
+
+executor = qa_nodes.PandasExecutor(model=None)
+qa_nodes.SCRIPT_TIMEOUT_SECONDS = 0.5
+calls = [0]
+
+def profiler(frame, event, arg):
+    calls[0] += 1
+
+outcomes = [executor.invoke({"pandas_code": "print('before')"})["python_execution_success"]]
+sys.setprofile(profiler)
+outcomes.append(executor.invoke({"pandas_code": "print('profiled')"})["python_executed_output"])
+outcomes.append(executor.invoke({"pandas_code": "import time\ntime.sleep(1.5)"})["python_execution_success"])
+time.sleep(1.5)  # the stopped script wakes up and takes its stop
+outcomes.append(executor.invoke({"pandas_code": "print('after a stop')"})["python_executed_output"])
+sys.setprofile(None)
+print(outcomes, calls[0] > 0)
+"""
+
+
+def test_runs_under_a_profiler_or_tracer_do_not_hang():
+    # Debuggers, coverage and profilers install such functions; a stale
+    # stop signal once made the interpreter loop forever under them.
+    import os
+    import subprocess
+    from pathlib import Path
+
+    tree = str(Path(qa_nodes.__file__).parent.parent.parent)
+    result = subprocess.run([sys.executable, "-c", PROFILED_RUNS], capture_output=True, text=True, timeout=60,
+                            env=dict(os.environ, PYTHONPATH=tree))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "[True, 'profiled\\n', False, 'after a stop\\n'] True"

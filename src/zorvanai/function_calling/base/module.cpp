@@ -1,5 +1,6 @@
 #include <pybind11/pybind11.h>
 
+#include "ranker_binding.hpp"
 #include "relevant_table_picker.hpp"
 
 namespace py = pybind11;
@@ -8,4 +9,5 @@ PYBIND11_MODULE(base, m) {
     m.doc() = "Relevant-table picking through a function call of the chat model.";
     const std::string name = py::str(m.attr("__name__"));
     m.attr("RelevantTablePicker") = zorvanai::function_calling::make_relevant_table_picker_class(name);
+    zorvanai::function_calling::register_ranker(m);
 }

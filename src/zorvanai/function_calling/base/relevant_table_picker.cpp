@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "ranker.hpp"
+#include "shortlist.hpp"
 #include "table_names.hpp"
 #include "zorvan/chat_client.hpp"
 #include "zorvan/pyutil.hpp"
@@ -102,16 +104,23 @@ py::list messages_for(py::handle self, const std::string& question, const std::v
     return messages;
 }
 
-py::list prompt_of(py::handle self, py::handle state) {
-    zorvan::require_mapping(state, "state");
-    const std::string question = question_of(state);
-    return messages_for(self, question, candidate_tables(state[py::str("table_names_from_db")]));
+// The state's tables, narrowed to the shortlist on a large database.
+std::vector<std::string> tables_for(py::handle self, py::handle cache, py::handle state, const std::string& question) {
+    const auto size = self.attr("shortlist_size").cast<std::size_t>();
+    return offered_tables(self.attr("db"), cache, question, candidate_tables(state[py::str("table_names_from_db")]),
+                          size);
 }
 
-py::dict pick(py::object self, py::object state) {
+py::list prompt_of(py::handle self, py::handle cache, py::handle state) {
     zorvan::require_mapping(state, "state");
     const std::string question = question_of(state);
-    const auto tables = candidate_tables(state[py::str("table_names_from_db")]);
+    return messages_for(self, question, tables_for(self, cache, state, question));
+}
+
+py::dict pick(py::object self, py::handle cache, py::object state) {
+    zorvan::require_mapping(state, "state");
+    const std::string question = question_of(state);
+    const auto tables = tables_for(self, cache, state, question);
     py::dict update;
     if (tables.empty()) {
         // Nothing to choose from: no model call.
@@ -130,6 +139,8 @@ py::dict pick(py::object self, py::object state) {
 }  // namespace
 
 py::object make_relevant_table_picker_class(const std::string& module_name) {
+    // One table ranker per database handle, for as long as the handle lives.
+    py::object rankers = zorvan::import_attr("weakref", "WeakKeyDictionary")();
     zorvan::ClassBuilder builder("RelevantTablePicker", module_name,
                                  zorvan::import_attr("langchain_core.runnables", "Runnable"));
     builder.doc(
@@ -139,13 +150,22 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         "state's table list and the question (the rewritten question once there is\n"
         "one). Only usable tables of the database are kept, in the database's own\n"
         "spelling (case and quoting or schema prefixes of the model ignored), in the\n"
-        "order the model gave, without duplicates.");
+        "order the model gave, without duplicates.\n\n"
+        "On a database with more tables than shortlist_size, the model is offered only\n"
+        "the shortlist_size tables that a local ranker puts first for the question (by\n"
+        "the words of table and column names, rare words weighing more, and foreign\n"
+        "keys); the ranker is built from one catalogue read per database handle.");
     builder.method(
-        "__init__", "(self, config, db)",
-        "config: the settings record of the lighter deployment; db: the database handle.\n\n"
+        "__init__", "(self, config, db, shortlist_size=60)",
+        "config: the settings record of the lighter deployment; db: the database handle;\n"
+        "shortlist_size: the most tables the model is offered (a whole number of at least 1).\n\n"
         "Builds the chat client (temperature 0, at most 8192 tokens) bound to the\n"
         "function call; no model is called here.",
-        [](py::object self, py::object config, py::object db) {
+        [](py::object self, py::object config, py::object db, py::object shortlist_size) {
+            if (py::isinstance<py::bool_>(shortlist_size) || !py::isinstance<py::int_>(shortlist_size))
+                throw py::type_error("shortlist_size must be a whole number, not " + zorvan::type_name(shortlist_size));
+            if (shortlist_size.cast<long long>() < 1) throw py::value_error("shortlist_size must be at least 1");
+            self.attr("shortlist_size") = shortlist_size;
             self.attr("config") = config;
             self.attr("db") = db;
             self.attr("dialect") = py::str(db.attr("dialect"));
@@ -157,18 +177,19 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
             tools.append(pick_tool());
             self.attr("model") = client.attr("bind_tools")(tools, py::arg("tool_choice") = kPickToolName);
         },
-        py::arg("self"), py::arg("config"), py::arg("db"));
+        py::arg("self"), py::arg("config"), py::arg("db"), py::arg("shortlist_size") = py::int_(kDefaultShortlistSize));
     builder.method(
         "generate_prompt", "(self, state)", "The two chat messages (system, human) sent to the model for this state.",
-        [](py::object self, py::object state) { return prompt_of(self, state); }, py::arg("self"), py::arg("state"));
+        [rankers](py::object self, py::object state) { return prompt_of(self, rankers, state); }, py::arg("self"),
+        py::arg("state"));
     builder.method(
         "invoke", "(self, state, **kwargs)",
         "Return {\"relevant_tables\": [...]} for the state; further keyword arguments are\n"
         "ignored. A state that is not a mapping raises TypeError. With an empty table\n"
         "list no model is called. A reply without a usable call of the function raises\n"
         "OutputParserException.",
-        [](py::object self, py::object state, py::kwargs) { return pick(self, state); }, py::arg("self"),
-        py::arg("state"));
+        [rankers](py::object self, py::object state, py::kwargs) { return pick(self, rankers, state); },
+        py::arg("self"), py::arg("state"));
     return builder.build();
 }
 

@@ -19,8 +19,9 @@ constexpr double kWaitSliceSeconds = 0.25;
 // What the caller and the worker share. Every field is read and written
 // with the GIL held, which orders all accesses.
 struct ScriptRun {
-    bool abandoned = false;  // the caller stopped waiting; the worker must not start or report
-    bool in_script = false;  // the worker is inside compile/exec
+    bool abandoned = false;      // the caller stopped waiting; the worker must not start or report
+    bool in_script = false;      // the worker is inside compile/exec
+    bool stop_injected = false;  // the caller sent the stop exception to the worker
     unsigned long thread_id = 0;
     std::optional<zorvan::OutputCapture> capture;
     bool finished = false;
@@ -41,9 +42,26 @@ py::handle stop_exception_type() {
 
 void leave_script(ScriptRun& run) {
     run.in_script = false;
-    // An injected stop that has not fired yet must not hit the worker's own
-    // bookkeeping (or the threading module) after the script ended.
-    PyThreadState_SetAsyncExc(run.thread_id, nullptr);
+    if (!run.stop_injected) return;
+    // A stop sent while the script was in a C call may still be pending for
+    // this thread. Take it now, in a trivial evaluation, so that it neither
+    // hits the worker's own bookkeeping nor stays signalled: the interpreter
+    // keeps its "asynchronous exception" signal raised until the target
+    // thread consumes the exception (clearing it with SetAsyncExc(id, NULL)
+    // leaves the signal set, and with a profiler or tracer active the eval
+    // loop then never gets past the next function entry).
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* globals = PyDict_New();
+    if (globals != nullptr) {
+        PyObject* result = PyRun_String("None", Py_eval_input, globals, globals);
+        Py_XDECREF(result);
+        Py_DECREF(globals);
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 }
 
 void execute(ScriptRun& run, const py::object& tree, const py::dict& namespace_, py::handle stop_type) {
@@ -94,7 +112,10 @@ void worker(ScriptRun& run, const py::object& tree, const py::dict& namespace_, 
 void abandon(ScriptRun& run, py::handle stop_type) {
     if (run.abandoned) return;
     run.abandoned = true;
-    if (run.in_script && run.thread_id != 0) PyThreadState_SetAsyncExc(run.thread_id, stop_type.ptr());
+    if (run.in_script && run.thread_id != 0) {
+        run.stop_injected = true;
+        PyThreadState_SetAsyncExc(run.thread_id, stop_type.ptr());
+    }
     if (run.capture) run.capture->finish();
 }
 
