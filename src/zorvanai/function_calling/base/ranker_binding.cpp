@@ -116,18 +116,34 @@ std::vector<RankedTable> ranked(const TableRanker& ranker, py::handle question, 
 
 const char* kClassDoc =
     "Ranks a database's tables against a question from the words of table and column names.\n\n"
-    "TableRanker(tables, foreign_keys=(), **options): `tables` maps each table name to its column\n"
-    "names (or is a list of names or (name, columns) pairs); `foreign_keys` holds (table,\n"
-    "referenced table) pairs. Options: name_weight, column_weight, related_share, min_prefix, max_abbreviation,\n"
-    "foreign_key_lift, full_name_bonus.";
+    "Rare words weigh more than common ones, words of a table's name more than words of its\n"
+    "columns, and tables linked by foreign keys lift each other.\n\n"
+    "    ranker = TableRanker({\"orders\": [\"id\", \"placed_on\"], \"customers\": [\"id\", \"email\"]})\n"
+    "    ranker.rank(\"Which customers placed orders?\", 2)   # ['customers', 'orders']";
 
 }  // namespace
 
 void register_ranker(py::module_& m) {
+    // Docstrings that begin with "name(params)\n--\n\n" give each function a
+    // real Python signature (inspect.signature, editors).
+    py::options options;
+    options.disable_function_signatures();
     py::class_<TableRanker>(m, "TableRanker", kClassDoc)
         .def(py::init([](py::handle tables, py::handle foreign_keys, const py::kwargs& options) {
                  return TableRanker(tables_of(tables), links_of(foreign_keys), options_of(options));
              }),
+             "__init__(self, tables, foreign_keys=(), **options)\n--\n\n"
+             "Index the tables.\n\n"
+             "Args:\n"
+             "    tables: each table name to its column names, or a list of names or of\n"
+             "        (name, columns) pairs.\n"
+             "    foreign_keys: (table, referenced table) pairs.\n"
+             "    **options: name_weight, column_weight, modifier_share, related_share,\n"
+             "        foreign_key_lift, full_name_bonus (numbers of at least 0), min_prefix (1 or\n"
+             "        more) and max_abbreviation (0 or more).\n\n"
+             "Raises:\n"
+             "    TypeError: a name that is not a string, a malformed pair or an unknown option.\n"
+             "    ValueError: an option out of range.",
              py::arg("tables"), py::arg("foreign_keys") = py::tuple())
         .def_static(
             "from_engine",
@@ -136,8 +152,17 @@ void register_ranker(py::module_& m) {
                 TableCatalogue catalogue = read_catalogue(engine, schema, time_limit);
                 return TableRanker(std::move(catalogue.tables), catalogue.links, chosen);
             },
-            "Indexes every table of `schema` (None: the default one) from one catalogue read through the\n"
-            "SQLAlchemy `engine`, each statement limited to `time_limit` seconds.",
+            "from_engine(engine, schema=None, time_limit=30.0, **options)\n--\n\n"
+            "Index every table of a database from one catalogue read.\n\n"
+            "Args:\n"
+            "    engine: a SQLAlchemy engine.\n"
+            "    schema: the schema to read; None for the default one.\n"
+            "    time_limit: seconds each catalogue statement may run.\n"
+            "    **options: as for TableRanker().\n\n"
+            "Returns:\n"
+            "    The new TableRanker.\n\n"
+            "Raises:\n"
+            "    sqlalchemy.exc.SQLAlchemyError: the catalogue cannot be read.",
             py::arg("engine"), py::arg("schema") = py::none(), py::arg("time_limit") = 30.0)
         .def(
             "rank",
@@ -146,8 +171,14 @@ void register_ranker(py::module_& m) {
                 for (auto& table : ranked(self, question, k, candidates)) names.push_back(std::move(table.name));
                 return names;
             },
-            "The names of the `k` tables that best match `question`, best first (ties in name order).\n"
-            "With `candidates`, only those tables are ranked.",
+            "rank(self, question, k=60, candidates=None)\n--\n\n"
+            "Name the tables that best match a question, best first (ties in name order).\n\n"
+            "Args:\n"
+            "    question: the question, in plain words.\n"
+            "    k: how many tables at most.\n"
+            "    candidates: only these tables are ranked; None for all.\n\n"
+            "Returns:\n"
+            "    The table names.",
             py::arg("question"), py::arg("k") = py::int_(kDefaultShortlistSize), py::arg("candidates") = py::none())
         .def(
             "scores",
@@ -156,14 +187,29 @@ void register_ranker(py::module_& m) {
                 for (auto& table : ranked(self, question, k, candidates)) pairs.emplace_back(table.name, table.score);
                 return pairs;
             },
-            "Like rank, with each table's score: [(name, score), ...].", py::arg("question"),
-            py::arg("k") = py::int_(kDefaultShortlistSize), py::arg("candidates") = py::none())
+            "scores(self, question, k=60, candidates=None)\n--\n\n"
+            "Rank like rank(), with each table's score.\n\n"
+            "Args:\n"
+            "    question: the question, in plain words.\n"
+            "    k: how many tables at most.\n"
+            "    candidates: only these tables are ranked; None for all.\n\n"
+            "Returns:\n"
+            "    [(name, score), ...], best first.",
+            py::arg("question"), py::arg("k") = py::int_(kDefaultShortlistSize), py::arg("candidates") = py::none())
         .def_property_readonly("tables", &TableRanker::names, "Every indexed table name, sorted.")
-        .def("__len__", &TableRanker::size)
-        .def("__repr__",
-             [](const TableRanker& self) { return "<TableRanker of " + std::to_string(self.size()) + " tables>"; });
+        .def("__len__", &TableRanker::size, "__len__(self)\n--\n\nThe number of indexed tables.")
+        .def(
+            "__repr__",
+            [](const TableRanker& self) { return "<TableRanker of " + std::to_string(self.size()) + " tables>"; },
+            "__repr__(self)\n--\n\nThe class and the number of tables.");
     m.def("identifier_words", &identifier_words,
-          "The words the ranker matches on: split at case changes and non-letters, lower-cased, singular.",
+          "identifier_words(text)\n--\n\n"
+          "Split a name or a question into the words the ranker matches on.\n\n"
+          "Words are split at case changes and non-letters, lower-cased and made singular.\n\n"
+          "Args:\n"
+          "    text: a table or column name, or a question.\n\n"
+          "Returns:\n"
+          "    The words, in order.",
           py::arg("text"));
 }
 

@@ -157,10 +157,15 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         "keys); the ranker is built from one catalogue read per database handle.");
     builder.method(
         "__init__", "(self, config, db, shortlist_size=60)",
-        "config: the settings record of the lighter deployment; db: the database handle;\n"
-        "shortlist_size: the most tables the model is offered (a whole number of at least 1).\n\n"
-        "Builds the chat client (temperature 0, at most 8192 tokens) bound to the\n"
-        "function call; no model is called here.",
+        "Build the chat client (temperature 0, at most 8192 tokens) bound to the function call.\n\n"
+        "No model is called here.\n\n"
+        "Args:\n"
+        "    config: the settings record of the lighter deployment (AzureOpenAIChat35).\n"
+        "    db: the database handle (CustomSQLDatabase).\n"
+        "    shortlist_size: the most tables the model is offered (a whole number of at least 1).\n\n"
+        "Raises:\n"
+        "    TypeError: shortlist_size is not a whole number.\n"
+        "    ValueError: shortlist_size is below 1.",
         [](py::object self, py::object config, py::object db, py::object shortlist_size) {
             if (py::isinstance<py::bool_>(shortlist_size) || !py::isinstance<py::int_>(shortlist_size))
                 throw py::type_error("shortlist_size must be a whole number, not " + zorvan::type_name(shortlist_size));
@@ -179,15 +184,26 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         },
         py::arg("self"), py::arg("config"), py::arg("db"), py::arg("shortlist_size") = py::int_(kDefaultShortlistSize));
     builder.method(
-        "generate_prompt", "(self, state)", "The two chat messages (system, human) sent to the model for this state.",
+        "generate_prompt", "(self, state)",
+        "Build the request for a state: its question and table list.\n\n"
+        "Args:\n"
+        "    state: the graph state (a mapping with user_question and table_names_from_db).\n\n"
+        "Returns:\n"
+        "    The two chat messages (system, human) sent to the model.",
         [rankers](py::object self, py::object state) { return prompt_of(self, rankers, state); }, py::arg("self"),
         py::arg("state"));
     builder.method(
         "invoke", "(self, state, **kwargs)",
-        "Return {\"relevant_tables\": [...]} for the state; further keyword arguments are\n"
-        "ignored. A state that is not a mapping raises TypeError. With an empty table\n"
-        "list no model is called. A reply without a usable call of the function raises\n"
-        "OutputParserException.",
+        "Pick the relevant tables for the state's question.\n\n"
+        "With an empty table list no model is called.\n\n"
+        "Args:\n"
+        "    state: the graph state (a mapping).\n"
+        "    **kwargs: ignored.\n\n"
+        "Returns:\n"
+        "    {\"relevant_tables\": [...]}: usable tables in the database's spelling.\n\n"
+        "Raises:\n"
+        "    TypeError: state is not a mapping.\n"
+        "    OutputParserException: the reply holds no usable call of the function.",
         [rankers](py::object self, py::object state, py::kwargs) { return pick(self, rankers, state); },
         py::arg("self"), py::arg("state"));
     return builder.build();
