@@ -14,7 +14,7 @@ from typing import Any, Iterator
 
 import pytest
 
-from test_stubs import MODULES, load, stub_of
+from test_stubs import MODULES, load, pristine_names, stub_of
 
 # Structured-output records: a class docstring would become the description in the
 # JSON schema the chat model is sent, so they keep none; their stubs document them.
@@ -48,8 +48,9 @@ def stub_returns(name: str) -> dict[str, bool]:
 
 def documented(name: str, module: Any) -> Iterator[tuple[str, Any]]:
     """(qualified name, object) of every public function, class and method the module defines."""
-    for attr, value in vars(module).items():
-        if attr.startswith("_") or getattr(value, "__module__", None) != name:
+    for attr in pristine_names()[name]:
+        value = getattr(module, attr)
+        if getattr(value, "__module__", None) != name:
             continue
         yield attr, value
         if isinstance(value, type):
