@@ -122,27 +122,27 @@ def measure_rows(kind: str, impl: str, traced: bool) -> dict:
             "exact_peak": exact_peak}
 
 
-def run_child(spec: dict) -> dict:
-    what = spec["what"]
+def run_child(job: dict) -> dict:
+    what = job["what"]
     if what == "discovery":
-        return measure_discovery(spec["server"], spec["impl"])
+        return measure_discovery(job["server"], job["impl"])
     if what == "rows":
-        return measure_rows(spec["server"], spec["impl"], spec["traced"])
+        return measure_rows(job["server"], job["impl"], job["traced"])
     if what == "graph":
         import graph_profile
-        return graph_profile.measure(spec["server"], spec["runs"])
+        return graph_profile.measure(job["server"], job["runs"])
     if what == "graph_profile":
         import graph_profile
-        return graph_profile.profile_split(spec["server"])
+        return graph_profile.profile_split(job["server"])
     raise ValueError(what)
 
 
-def spawn(spec: dict, timeout: float = CHILD_TIMEOUT) -> dict:
+def spawn(job: dict, timeout: float = CHILD_TIMEOUT) -> dict:
     """Runs one measurement in a fresh interpreter and returns its figures (the last line it prints)."""
-    done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(spec)],
+    done = subprocess.run([sys.executable, str(Path(__file__).resolve()), "--child", json.dumps(job)],
                           capture_output=True, text=True, timeout=timeout, env=os.environ.copy())
     if done.returncode != 0:
-        raise RuntimeError(f"measurement {spec} failed:\n{done.stderr[-3000:]}")
+        raise RuntimeError(f"measurement {job} failed:\n{done.stderr[-3000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 

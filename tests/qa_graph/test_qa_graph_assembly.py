@@ -156,7 +156,7 @@ def test_graph_has_thirteen_nodes_and_the_specified_edges(graph):
     assert list(graph.graph.nodes) == NODES  # in the order they were added
     assert graph.graph.edges == FIXED_EDGES
     conditional = {
-        source: [(name, spec.ends) for name, spec in branches.items()]
+        source: [(name, branch.ends) for name, branch in branches.items()]
         for source, branches in graph.graph.branches.items()
     }
     assert conditional == {source: [edge] for source, edge in CONDITIONAL_EDGES.items()}

@@ -8,7 +8,7 @@ namespace zorvanai::qa_nodes {
 
 namespace {
 
-struct FieldSpec {
+struct FieldDefinition {
     const char* name;
     py::object type;
     const char* description;
@@ -16,15 +16,15 @@ struct FieldSpec {
     py::object default_value = py::none();
 };
 
-py::object make_record(const std::string& module_name, const char* name, const std::vector<FieldSpec>& fields) {
+py::object make_record(const std::string& module_name, const char* name, const std::vector<FieldDefinition>& fields) {
     py::module_ pydantic = py::module_::import("pydantic");
     py::object field = pydantic.attr("Field");
     py::dict definitions;
     definitions["__module__"] = py::str(module_name);
-    for (const FieldSpec& spec : fields) {
-        py::object info = spec.has_default ? field(spec.default_value, py::arg("description") = spec.description)
-                                           : field(py::arg("description") = spec.description);
-        definitions[spec.name] = py::make_tuple(spec.type, info);
+    for (const FieldDefinition& entry : fields) {
+        py::object info = entry.has_default ? field(entry.default_value, py::arg("description") = entry.description)
+                                            : field(py::arg("description") = entry.description);
+        definitions[entry.name] = py::make_tuple(entry.type, info);
     }
     return pydantic.attr("create_model")(name, **definitions);
 }
