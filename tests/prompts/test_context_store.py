@@ -215,6 +215,7 @@ def test_a_crash_during_writes_never_leaves_a_truncated_file(tmp_path):
     finally:
         proc.send_signal(signal.SIGKILL)
         proc.wait(timeout=30)
+        proc.stdout.close()
     record = json.loads(file_text(tmp_path))  # whole and valid, whichever write won
     assert record["context_prompt"] in ("old", "y" * 20_000_000)
 

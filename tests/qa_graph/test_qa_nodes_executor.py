@@ -169,7 +169,7 @@ def test_a_script_past_the_time_limit_is_stopped_and_reported(executor, time_lim
 def test_a_stopped_script_does_not_run_on(executor, time_limit, tmp_path):
     time_limit(0.3)
     marker = tmp_path / "marker"
-    code = (f"import time\nwhile True:\n    time.sleep(0.01)\n    open({str(marker)!r}, 'a').write('x')")
+    code = (f"import time\nwhile True:\n    time.sleep(0.01)\n    with open({str(marker)!r}, 'a') as f: f.write('x')")
     assert executor.invoke({"pandas_code": code})["python_execution_success"] is False
     time.sleep(0.2)
     size = marker.stat().st_size
@@ -216,7 +216,7 @@ def test_ctrl_c_while_waiting_stops_the_script(executor, time_limit, tmp_path):
     assert threading.current_thread() is threading.main_thread()
     time_limit(None)
     marker = tmp_path / "ticks"
-    code = f"import time\nwhile True:\n    time.sleep(0.01)\n    open({str(marker)!r}, 'a').write('x')"
+    code = f"import time\nwhile True:\n    time.sleep(0.01)\n    with open({str(marker)!r}, 'a') as f: f.write('x')"
     timer = threading.Timer(0.4, _thread.interrupt_main)
     started = time.monotonic()
     timer.start()
