@@ -120,24 +120,3 @@ def test_long_text_values_are_cut_like_the_stock_handle(sample):
     value = eval(text)[0][0]  # noqa: S307 - the text is a Python literal of the rows
     assert value.endswith("...") and len(value) <= 300
     assert value == ("word " * 70)[:297].rsplit(" ", 1)[0] + "..."
-
-
-def test_other_sqlalchemy_addresses_work(tmp_path):
-    path = tmp_path / "local.db"
-    engine = sqlalchemy.create_engine(f"sqlite:///{path}")
-    with engine.begin() as conn:
-        conn.exec_driver_sql("CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT)")
-        conn.exec_driver_sql("INSERT INTO notes VALUES (1, 'hello'), (2, 'world')")
-    engine.dispose()
-    handle = CustomSQLDatabase.from_uri(f"sqlite:///{path}", max_rows=1)
-    assert handle.dialect == "sqlite"
-    assert handle.get_usable_table_names() == ["notes"]
-    assert handle.run("SELECT body FROM notes ORDER BY id") == (
-        "[('hello',)]\n[1 more row left out: the result has 2 rows and only the first 1 are shown]")
-    assert "CREATE TABLE notes" in handle.get_table_info(["notes"])
-    with pytest.raises(ReadOnlyQueryError, match="a DELETE statement"):
-        handle.run("DELETE FROM notes")
-    # The connection's read-only switch is not left on for other users of the pool.
-    with handle._engine.begin() as conn:
-        conn.exec_driver_sql("INSERT INTO notes VALUES (3, 'again')")
-    assert handle.run("SELECT COUNT(*) FROM notes") == "[(3,)]"
