@@ -70,23 +70,31 @@ void check_tables(ReadOnlySession& session, const HandleConfig& config, const Ch
         if (std::find(names.begin(), names.end(), table.name) == names.end()) names.push_back(table.name);
     }
     if (!names.empty()) {
-        const std::vector<std::string> found =
-            usable_tables(config, fold ? list_tables(session, config) : find_tables(session, config, names));
-        std::vector<std::string> missing;
-        for (const std::string& name : names) {
-            const bool usable = std::any_of(found.begin(), found.end(), [&](const std::string& table) {
-                return folded(table, fold) == folded(name, fold);
-            });
-            if (!usable) missing.push_back(name);
-        }
+        const auto missing_from = [&](const std::vector<std::string>& found) {
+            std::vector<std::string> missing;
+            for (const std::string& name : names) {
+                const bool usable = std::any_of(found.begin(), found.end(), [&](const std::string& table) {
+                    return folded(table, fold) == folded(name, fold);
+                });
+                if (!usable) missing.push_back(name);
+            }
+            return missing;
+        };
+        std::vector<std::string> missing =
+            missing_from(usable_tables(config, fold ? list_tables(session, config) : find_tables(session, config, names)));
         if (!missing.empty()) {
+            // A lookup by name may miss a name that differs from another only
+            // in case (MariaDB's information_schema); the whole list decides.
             const std::vector<std::string> offered = usable_tables(config, list_tables(session, config));
-            const bool one = missing.size() == 1;
-            raise_refusal({std::string(one ? "the table " : "the tables ") + name_list(missing) + ", which " +
-                               (one ? "is" : "are") + " not among the tables this assistant may query",
-                           offered.empty() ? std::string("There are no tables to query.")
-                                           : "Query only these tables: " + name_list(offered) + "."},
-                          given);
+            missing = missing_from(offered);
+            if (!missing.empty()) {
+                const bool one = missing.size() == 1;
+                raise_refusal({std::string(one ? "the table " : "the tables ") + name_list(missing) + ", which " +
+                                   (one ? "is" : "are") + " not among the tables this assistant may query",
+                               offered.empty() ? std::string("There are no tables to query.")
+                                               : "Query only these tables: " + name_list(offered) + "."},
+                              given);
+            }
         }
     }
     if (config.kind == ServerKind::PostgreSQL) check_postgres_names(session, config, query, given);
