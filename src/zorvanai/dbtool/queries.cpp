@@ -2,6 +2,7 @@
 
 #include "connections.hpp"
 #include "pycall.hpp"
+#include "zorvan/watched_work.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -19,6 +20,47 @@ void rollback_quietly(const py::object& connection) noexcept {
         // A connection that cannot roll back is closed next, and the server
         // discards the open transaction then.
     }
+}
+
+// Runs `body(watch)` on a worker thread, so that Ctrl-C on the calling
+// thread stops the statement on the server too (see publish_*_stoppers).
+template <typename Body>
+py::object interruptible(Body&& body) {
+    zorvan::WorkWatch watch;
+    return zorvan::run_watched(watch, 0, [&]() -> py::object { return body(watch); });
+}
+
+int socket_of(const py::object& sock) {
+    try {
+        return sock.attr("fileno")().cast<int>();
+    } catch (py::error_already_set&) {
+        return -1;
+    }
+}
+
+// A running PyMySQL statement is stopped by KILL QUERY from a second
+// connection with the same settings.
+void publish_mysql_stoppers(zorvan::WorkWatch& watch, const Settings& settings, const py::object& connection) {
+    const long session = connection.attr("thread_id")().cast<long>();
+    const int fd = py::hasattr(connection, "_sock") ? socket_of(connection.attr("_sock")) : -1;
+    const Settings copy = settings;
+    watch.set_stoppers(
+        [copy, session] {
+            py::object killer = get_mysql_db_connection(copy.user, copy.password, copy.host, copy.port, copy.name);
+            if (killer.is_none()) return;
+            closing(killer, [&]() -> py::object {
+                py::object cursor = killer.attr("cursor")();
+                cursor.attr("execute")("KILL QUERY " + std::to_string(session));
+                cursor.attr("close")();
+                return py::none();
+            });
+        },
+        [fd] { zorvan::shut_down_socket(fd); });
+}
+
+void publish_postgres_stoppers(zorvan::WorkWatch& watch, const py::object& connection) {
+    const int fd = socket_of(connection);
+    watch.set_stoppers([connection] { connection.attr("cancel")(); }, [fd] { zorvan::shut_down_socket(fd); });
 }
 
 // Runs `body` (which may open the connection into `connection`), then closes
@@ -39,54 +81,60 @@ py::object with_connection(py::object& connection, Body&& body) {
 }  // namespace
 
 py::object execute_mysql_query(const Settings& settings, const py::object& sql_query) {
-    py::object connection = py::none();
-    return with_connection(connection, [&]() -> py::object {
-        return catch_errors(
-            [&]() -> py::object {
-                connection = get_mysql_db_connection(settings.user, settings.password, settings.host, settings.port,
-                                                     settings.name);
-                if (connection.is_none()) return py::none();
-                py::object cursor = connection.attr("cursor")();
-                py::object rows = closing(cursor, [&]() -> py::object {
-                    cursor.attr("execute")(sql_query);
-                    return cursor.attr("fetchall")();
+    return interruptible([&](zorvan::WorkWatch& watch) -> py::object {
+        py::object connection = py::none();
+        return with_connection(connection, [&]() -> py::object {
+            return catch_errors(
+                [&]() -> py::object {
+                    connection = get_mysql_db_connection(settings.user, settings.password, settings.host, settings.port,
+                                                         settings.name);
+                    if (connection.is_none()) return py::none();
+                    publish_mysql_stoppers(watch, settings, connection);
+                    py::object cursor = connection.attr("cursor")();
+                    py::object rows = closing(cursor, [&]() -> py::object {
+                        cursor.attr("execute")(sql_query);
+                        return cursor.attr("fetchall")();
+                    });
+                    // Without it a data change would be dropped when the
+                    // connection closes, although the call looked successful.
+                    connection.attr("commit")();
+                    return rows;
+                },
+                [&](const py::object& error) {
+                    rollback_quietly(connection);
+                    return report_query_error(error);
                 });
-                // Without it a data change would be dropped when the
-                // connection closes, although the call looked successful.
-                connection.attr("commit")();
-                return rows;
-            },
-            [&](const py::object& error) {
-                rollback_quietly(connection);
-                return report_query_error(error);
-            });
+        });
     });
 }
 
 py::object execute_pgdb_query(const Settings& settings, const py::object& sql_query) {
-    py::object connection = py::none();
-    return with_connection(connection, [&]() -> py::object {
-        return catch_errors(
-            [&]() -> py::object {
-                connection =
-                    get_pgdb_connection(settings.user, settings.password, settings.host, settings.port, settings.name);
-                if (connection.is_none()) return py::none();
-                py::object cursor = connection.attr("cursor")();
-                py::object rows = closing(cursor, [&]() -> py::object {
-                    cursor.attr("execute")(sql_query);
-                    // Whether rows came back is the server's word, not a
-                    // guess from the statement's first keyword (WITH ...,
-                    // INSERT ... RETURNING, lower case after blanks).
-                    if (cursor.attr("description").is_none()) return py::none();
-                    return cursor.attr("fetchall")();
+    return interruptible([&](zorvan::WorkWatch& watch) -> py::object {
+        py::object connection = py::none();
+        return with_connection(connection, [&]() -> py::object {
+            return catch_errors(
+                [&]() -> py::object {
+                    connection = get_pgdb_connection(settings.user, settings.password, settings.host, settings.port,
+                                                     settings.name);
+                    if (connection.is_none()) return py::none();
+                    publish_postgres_stoppers(watch, connection);
+                    py::object cursor = connection.attr("cursor")();
+                    py::object rows = closing(cursor, [&]() -> py::object {
+                        cursor.attr("execute")(sql_query);
+                        // Whether rows came back is the server's word, not a
+                        // guess from the statement's first keyword (WITH ...,
+                        // INSERT ... RETURNING, lower case after blanks).
+                        if (cursor.attr("description").is_none()) return py::none();
+                        return cursor.attr("fetchall")();
+                    });
+                    connection.attr("commit")();
+                    return rows;
+                },
+                [&](const py::object& error) {
+                    rollback_quietly(connection);
+                    return report_query_error(error);
                 });
-                connection.attr("commit")();
-                return rows;
-            },
-            [&](const py::object& error) {
-                rollback_quietly(connection);
-                return report_query_error(error);
-            });
+        });
     });
 }
 

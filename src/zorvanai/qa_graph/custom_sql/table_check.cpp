@@ -80,8 +80,8 @@ void check_tables(ReadOnlySession& session, const HandleConfig& config, const Ch
             }
             return missing;
         };
-        std::vector<std::string> missing =
-            missing_from(usable_tables(config, fold ? list_tables(session, config) : find_tables(session, config, names)));
+        std::vector<std::string> missing = missing_from(
+            usable_tables(config, fold ? list_tables(session, config) : find_tables(session, config, names)));
         if (!missing.empty()) {
             // A lookup by name may miss a name that differs from another only
             // in case (MariaDB's information_schema); the whole list decides.
