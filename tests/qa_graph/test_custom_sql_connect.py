@@ -2,6 +2,8 @@
 results in the same shape as LangChain's own SQLDatabase."""
 
 import inspect
+import os
+import socket
 from decimal import Decimal
 
 import pytest
@@ -68,15 +70,22 @@ def test_handle_is_a_langchain_sql_database(sample):
 
 
 def test_engine_pools_with_a_liveness_check_and_connect_limit(sample):
-    handle = CustomSQLDatabase.from_uri(sample.url(), connect_timeout=3)
+    handle = CustomSQLDatabase.from_uri(sample.url(), connect_timeout=3, statement_timeout=5)
     assert handle._engine.pool._pre_ping is True
-    if sample.is_postgres:
-        raw = handle._engine.raw_connection()
-        try:
-            assert "connect_timeout=3" in raw.driver_connection.dsn
-            assert "keepalives=1" in raw.driver_connection.dsn
-        finally:
-            raw.close()
+    assert handle.run("SELECT COUNT(*) FROM things") == "[(3,)]"
+    raw = handle._engine.raw_connection()  # the connection the handle just used
+    try:
+        driver = raw.driver_connection
+        if sample.is_postgres:
+            assert "connect_timeout=3" in driver.dsn and "keepalives=1" in driver.dsn
+            sock = socket.socket(fileno=os.dup(driver.fileno()))
+        else:
+            assert driver.read_timeout == 20  # the statement limit and 15 s more
+            sock = socket.socket(fileno=os.dup(driver._socket.sock.fileno()))
+        with sock:
+            assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE) == 1
+    finally:
+        raw.close()
 
 
 @pytest.mark.parametrize("kwargs, error, message", [

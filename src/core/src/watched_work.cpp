@@ -1,5 +1,7 @@
 #include "zorvan/watched_work.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <exception>
@@ -136,6 +138,15 @@ py::object run_watched(WorkWatch& watch, double step_limit, const std::function<
 
 void shut_down_socket(int fd) noexcept {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void keep_alive(int fd) noexcept {
+    if (fd < 0) return;
+    const int on = 1, idle = 30, interval = 10, count = 3;
+    if (::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 }  // namespace zorvan

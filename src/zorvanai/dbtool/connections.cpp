@@ -5,6 +5,7 @@
 
 #include "pycall.hpp"
 #include "zorvan/pyutil.hpp"
+#include "zorvan/watched_work.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -39,18 +40,6 @@ void require_user(const py::object& user, const py::object& error_class) {
     zorvan::raise_error(error_class, "no user name: set db_user (environment or set_database_config) or pass db_user");
 }
 
-// The socket of an open connection sends TCP keepalives, so that a peer that
-// vanished is noticed while a statement runs.
-void keep_alive(const py::object& sock) {
-    py::module_ socket = py::module_::import("socket");
-    sock.attr("setsockopt")(socket.attr("SOL_SOCKET"), socket.attr("SO_KEEPALIVE"), 1);
-    for (const auto& [option, value] :
-         {std::pair<const char*, int>{"TCP_KEEPIDLE", 30}, {"TCP_KEEPINTVL", 10}, {"TCP_KEEPCNT", 3}}) {
-        if (py::hasattr(socket, option))
-            sock.attr("setsockopt")(socket.attr("IPPROTO_TCP"), socket.attr(option), value);
-    }
-}
-
 // PyMySQL's connect_timeout covers only the TCP connect: a peer that
 // accepts and then stays silent (another service on that port, a stuck
 // server) would hold the login exchange forever. Reads and writes are
@@ -66,8 +55,9 @@ py::object connect_mysql(py::dict arguments) {
     for (const char* limit : {"_read_timeout", "_write_timeout"}) {
         if (py::hasattr(connection, limit)) py::setattr(connection, limit, py::none());
     }
+    // Keepalives notice a server that vanished while a statement runs.
     if (py::hasattr(connection, "_sock") && !connection.attr("_sock").is_none()) {
-        keep_alive(connection.attr("_sock"));
+        zorvan::keep_alive(connection.attr("_sock").attr("fileno")().cast<int>());
     }
     return connection;
 }

@@ -78,23 +78,22 @@ py::object with_connection(py::object& connection, Body&& body) {
     if (connection && !connection.is_none()) connection.attr("close")();
     return result;
 }
-}  // namespace
-
-py::object execute_mysql_query(const Settings& settings, const py::object& sql_query) {
+// Opens a connection with `connect` (None: the failure is already printed),
+// runs `run(cursor)` on a cursor of it and commits. A failure is printed and
+// rolled back; the connection is closed on every path. On a worker thread,
+// with `publish` telling how Ctrl-C stops the statement on the server.
+template <typename Connect, typename Publish, typename Run>
+py::object run_statement(Connect&& connect, Publish&& publish, Run&& run) {
     return interruptible([&](zorvan::WorkWatch& watch) -> py::object {
         py::object connection = py::none();
         return with_connection(connection, [&]() -> py::object {
             return catch_errors(
                 [&]() -> py::object {
-                    connection = get_mysql_db_connection(settings.user, settings.password, settings.host, settings.port,
-                                                         settings.name);
+                    connection = connect();
                     if (connection.is_none()) return py::none();
-                    publish_mysql_stoppers(watch, settings, connection);
+                    publish(watch, connection);
                     py::object cursor = connection.attr("cursor")();
-                    py::object rows = closing(cursor, [&]() -> py::object {
-                        cursor.attr("execute")(sql_query);
-                        return cursor.attr("fetchall")();
-                    });
+                    py::object rows = closing(cursor, [&]() -> py::object { return run(cursor); });
                     // Without it a data change would be dropped when the
                     // connection closes, although the call looked successful.
                     connection.attr("commit")();
@@ -107,35 +106,37 @@ py::object execute_mysql_query(const Settings& settings, const py::object& sql_q
         });
     });
 }
+}  // namespace
+
+py::object execute_mysql_query(const Settings& settings, const py::object& sql_query) {
+    return run_statement(
+        [&] {
+            return get_mysql_db_connection(settings.user, settings.password, settings.host, settings.port,
+                                           settings.name);
+        },
+        [&](zorvan::WorkWatch& watch, const py::object& connection) {
+            publish_mysql_stoppers(watch, settings, connection);
+        },
+        [&](const py::object& cursor) -> py::object {
+            cursor.attr("execute")(sql_query);
+            return cursor.attr("fetchall")();
+        });
+}
 
 py::object execute_pgdb_query(const Settings& settings, const py::object& sql_query) {
-    return interruptible([&](zorvan::WorkWatch& watch) -> py::object {
-        py::object connection = py::none();
-        return with_connection(connection, [&]() -> py::object {
-            return catch_errors(
-                [&]() -> py::object {
-                    connection = get_pgdb_connection(settings.user, settings.password, settings.host, settings.port,
-                                                     settings.name);
-                    if (connection.is_none()) return py::none();
-                    publish_postgres_stoppers(watch, connection);
-                    py::object cursor = connection.attr("cursor")();
-                    py::object rows = closing(cursor, [&]() -> py::object {
-                        cursor.attr("execute")(sql_query);
-                        // Whether rows came back is the server's word, not a
-                        // guess from the statement's first keyword (WITH ...,
-                        // INSERT ... RETURNING, lower case after blanks).
-                        if (cursor.attr("description").is_none()) return py::none();
-                        return cursor.attr("fetchall")();
-                    });
-                    connection.attr("commit")();
-                    return rows;
-                },
-                [&](const py::object& error) {
-                    rollback_quietly(connection);
-                    return report_query_error(error);
-                });
+    return run_statement(
+        [&] {
+            return get_pgdb_connection(settings.user, settings.password, settings.host, settings.port, settings.name);
+        },
+        [](zorvan::WorkWatch& watch, const py::object& connection) { publish_postgres_stoppers(watch, connection); },
+        [&](const py::object& cursor) -> py::object {
+            cursor.attr("execute")(sql_query);
+            // Whether rows came back is the server's word, not a guess from
+            // the statement's first keyword (WITH ..., INSERT ... RETURNING,
+            // lower case after blanks).
+            if (cursor.attr("description").is_none()) return py::none();
+            return cursor.attr("fetchall")();
         });
-    });
 }
 
 }  // namespace zorvanai::dbtool

@@ -56,4 +56,9 @@ py::object run_watched(WorkWatch& watch, double step_limit, const std::function<
 // (the descriptor stays open: the driver closes it).
 void shut_down_socket(int fd) noexcept;
 
+// Makes the TCP socket `fd` send keepalives (after 30 s idle, every 10 s,
+// 3 unanswered ones end it), so that a peer that vanished is noticed while
+// a statement runs. Not a TCP socket: nothing happens.
+void keep_alive(int fd) noexcept;
+
 }  // namespace zorvan

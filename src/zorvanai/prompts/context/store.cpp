@@ -44,14 +44,14 @@ void replace_file(const py::object& path, const std::string& text) {
     // The temporary file is made with mode 0666, from which the kernel takes
     // the process umask away, as open(path, "w") would. Reading the umask
     // would mean setting it, which changes it for every thread meanwhile.
-    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() |
-                      os.attr("O_EXCL").cast<int>() | os.attr("O_CLOEXEC").cast<int>();
+    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
+                      os.attr("O_CLOEXEC").cast<int>();
     py::object fd = py::none();
     py::object temp_path = py::none();
     py::object secrets = py::module_::import("secrets");
     for (int attempt = 0; fd.is_none(); ++attempt) {
-        temp_path = os_path.attr("join")(directory, py::str(".context.json.") + secrets.attr("token_hex")(8) +
-                                                        py::str(".tmp"));
+        temp_path =
+            os_path.attr("join")(directory, py::str(".context.json.") + secrets.attr("token_hex")(8) + py::str(".tmp"));
         try {
             fd = os.attr("open")(temp_path, flags, 0666);
         } catch (py::error_already_set& error) {

@@ -35,6 +35,11 @@ RenderOptions render_options(const HandleConfig& config, FetchMode mode, bool in
 FetchedRows fetch_rows(const HandleConfig& config, const py::object& command, const py::object& parameters,
                        const py::object& execution_options, const RenderOptions& options) {
     const QueryText text = query_text(config, command, parameters, execution_options);
+    if (config.kind == ServerKind::Other) {
+        raise_refusal({"a query to a " + config.dialect_name + " database, which the query check does not know",
+                       "Queries can be checked for PostgreSQL, MySQL/MariaDB, SQL Server and SQLite only."},
+                      text.given);
+    }
     const GuardContext context{guard_dialect_for(sqlglot_dialect(config.kind, config.dialect_name)),
                                config.query_schema};
     const CheckedQuery checked = check_query(text.checked, context);

@@ -238,7 +238,10 @@ void ReadOnlySession::reset() noexcept {
                 driver.attr("autocommit") = py::bool_(true);
                 py::object cursor = driver.attr("cursor")();
                 step();
+                // psycopg2 reads dates in the ISO style it set when it
+                // connected; DISCARD ALL would take the server's default back.
                 cursor.attr("execute")("DISCARD ALL");
+                cursor.attr("execute")("SET DateStyle TO ISO");
                 cursor.attr("close")();
                 driver.attr("autocommit") = py::bool_(autocommit);
                 break;

@@ -51,6 +51,9 @@ void kill_query(const py::object& engine, long session_id) {
 
 void publish_stoppers(zorvan::WorkWatch& watch, const HandleConfig& config, const py::object& driver_connection) {
     const int fd = socket_fd(driver_connection, config.kind);
+    // Whatever the engine's own connect arguments, the connection notices a
+    // server that vanished.
+    zorvan::keep_alive(fd);
     std::function<void()> cut_off = [fd] { zorvan::shut_down_socket(fd); };
     if (fd < 0) cut_off = nullptr;
     std::function<void()> cancel;

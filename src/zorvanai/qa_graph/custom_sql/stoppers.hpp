@@ -12,7 +12,7 @@ namespace zorvanai::custom_sql {
 namespace py = pybind11;
 
 // Publishes the stoppers of `driver_connection` (a connection of the handle's
-// engine) to `watch`.
+// engine) to `watch`, and makes its socket send TCP keepalives.
 void publish_stoppers(zorvan::WorkWatch& watch, const HandleConfig& config, const py::object& driver_connection);
 
 }  // namespace zorvanai::custom_sql
