@@ -92,6 +92,7 @@ def test_engine_pools_with_a_liveness_check_and_connect_limit(sample):
     ({"statement_timeout": -1}, ValueError, "statement_timeout must be 0 or more seconds"),
     ({"statement_timeout": "60"}, TypeError, "statement_timeout must be a number of seconds or None, not str"),
     ({"max_rows": 0}, ValueError, "max_rows must be a whole number of 1 or more"),
+    ({"max_result_bytes": 100}, ValueError, "max_result_bytes must be a whole number of bytes, 1024 or more"),
     ({"custom_table_info": ["x"]}, TypeError, "table_info must be a dictionary"),
 ])
 def test_settings_are_checked(sample, kwargs, error, message):

@@ -122,6 +122,21 @@ def test_answers_reads(handle, shop, sql):
     assert handle.run(sql) == str(shop.query(sql))
 
 
+def test_errors_are_about_the_query_as_written(handle, shop):
+    """The model reads the server's message, position and hint about its own query,
+    not the statement that wrapped it."""
+    with pytest.raises(SQLAlchemyError) as caught:
+        handle.run("SELECT nme\nFROM items")
+    text = str(caught.value)
+    assert "DECLARE" not in text and "zorvan_" not in text and "sqlalche.me" not in text
+    assert text.endswith("[SQL: SELECT nme\nFROM items]")
+    if shop.is_postgres:
+        assert text.startswith('(psycopg2.errors.UndefinedColumn) column "nme" does not exist\n'
+                               "LINE 1: SELECT nme\n               ^\nHINT:  Perhaps you meant")
+    else:
+        assert text.startswith("(mysql.connector.errors.ProgrammingError) 1054 (42S22): Unknown column 'nme'")
+
+
 def test_bound_parameters(handle, shop):
     assert handle.run("SELECT name FROM items WHERE id = :id", parameters={"id": 2}) == "[('ink',)]"
 

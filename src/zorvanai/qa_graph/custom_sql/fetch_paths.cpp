@@ -199,7 +199,9 @@ FetchedRows fetch_mysql(ReadOnlySession& session, const RunPlan& plan) {
     // The query's columns are named by their own names in a derived table,
     // or, when two share a name, numbered in a WITH list (MariaDB then no
     // longer knows the names inside the query: a UNION's ORDER BY by name
-    // fails). LIMIT inside keeps the query's own order through the wrapper.
+    // fails). An ORDER BY survives the wrapper only with a LIMIT beside it
+    // (the server then materialises the rows in order); a query without one
+    // is merged into the wrapper and streams.
     std::vector<std::string> references;
     std::set<std::string> seen;
     for (const ColumnPlan& column : columns) {
@@ -213,7 +215,8 @@ FetchedRows fetch_mysql(ReadOnlySession& session, const RunPlan& plan) {
     const std::string head =
         by_name ? "SELECT SQL_CALC_FOUND_ROWS " + select_list(columns, references, false, binary) + " FROM ("
                 : "WITH zorvan_q(" + derived_names(columns.size()) + ") AS (";
-    const std::string inner = query.sql + (plan.checked.has_limit ? "" : "\nLIMIT 18446744073709551615") + "\n)";
+    const bool keep_order = plan.checked.has_order && !plan.checked.has_limit;
+    const std::string inner = query.sql + (keep_order ? "\nLIMIT 18446744073709551615" : "") + "\n)";
     const std::string tail =
         by_name ? " AS zorvan_q"
                 : " SELECT SQL_CALC_FOUND_ROWS " + select_list(columns, references, false, binary) + " FROM zorvan_q";

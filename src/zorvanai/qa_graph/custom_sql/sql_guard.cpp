@@ -308,8 +308,11 @@ CheckedQuery check_query(const std::string& sql, const GuardContext& context) {
     }
     py::object outer = root;
     if (class_name(outer) == "Subquery") outer = outer.attr("this");
-    checked.has_limit =
-        !root.attr("args").attr("get")("limit").is_none() || !outer.attr("args").attr("get")("limit").is_none();
+    const auto has = [&](const char* clause) {
+        return !root.attr("args").attr("get")(clause).is_none() || !outer.attr("args").attr("get")(clause).is_none();
+    };
+    checked.has_limit = has("limit");
+    checked.has_order = has("order");
     return checked;
 }
 
