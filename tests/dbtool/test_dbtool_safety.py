@@ -1,14 +1,12 @@
 """No login is tried without a user name; connections send keepalives; Ctrl-C
 stops a running statement on the server too."""
 
-import os
-import signal
 import socket
-import threading
 import time
 
 import pytest
 
+from support.interrupt import interrupt_when_running, running_statement
 from zorvanai import dbtool
 
 
@@ -34,40 +32,15 @@ def test_connections_send_keepalives(scratch_db):
     conn.close()
 
 
-def _running(db):
-    if db.is_postgres:
-        rows = db.query("SELECT pid FROM pg_stat_activity WHERE state = 'active' AND datname = current_database() "
-                        "AND pid <> pg_backend_pid()")
-    else:
-        rows = db.query("SELECT ID FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' AND DB = DATABASE() "
-                        "AND ID <> CONNECTION_ID()")
-    return rows[0][0] if rows else None
-
-
 def test_an_interrupt_stops_the_statement_on_the_server(scratch_db, use_db):
     scratch_db.load_table("numbers", {"n": "INTEGER PRIMARY KEY"}, [(i,) for i in range(1000)])
     use_db(scratch_db)
     query = dbtool.execute_pgdb_query if scratch_db.is_postgres else dbtool.execute_mysql_query
-    seen = {}
-
-    def interrupt_when_running():
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and "session" not in seen:
-            session = _running(scratch_db)
-            if session is not None:
-                seen["session"] = session
-                os.kill(os.getpid(), signal.SIGINT)
-            time.sleep(0.05)
-
-    watcher = threading.Thread(target=interrupt_when_running)
-    watcher.start()
-    try:
+    with interrupt_when_running(scratch_db) as seen:
         with pytest.raises(KeyboardInterrupt):
             query("SELECT COUNT(*) FROM numbers a, numbers b, numbers c, numbers d")
-    finally:
-        watcher.join()
-    assert "session" in seen
-    deadline = time.monotonic() + 10  # the killed session leaves the server's list of running statements
-    while _running(scratch_db) is not None and time.monotonic() < deadline:
+    assert seen["session"] is not None
+    deadline = time.monotonic() + 10  # a killed session leaves the server's list of running statements
+    while running_statement(scratch_db) is not None and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert _running(scratch_db) is None
+    assert running_statement(scratch_db) is None

@@ -6,14 +6,13 @@ root, the worst case, so that only the query check stands in the way.
 """
 
 import os
-import signal
-import threading
-import time
 
 import pytest
 import sqlalchemy
+from langchain_community.tools.sql_database.tool import QuerySQLDatabaseTool
 from sqlalchemy.exc import OperationalError, SQLAlchemyError
 
+from support.interrupt import interrupt_when_running, running_statement
 from support.tcp_proxy import SilentProxy
 from zorvanai.qa_graph import qa_nodes
 from zorvanai.qa_graph.custom_sql import CustomSQLDatabase, ReadOnlyQueryError
@@ -126,6 +125,8 @@ def test_refusals_reach_the_model_through_the_correction_loop(handle, shop):
     assert text.startswith("This query was not run: a call to load_file()") and "rewrite the query without" in text
     assert handle.run_no_throw("SELECT v FROM secrets").startswith("Error: This query was not run: the table secrets")
     assert "Query only these tables: items, numbers." in handle.run_no_throw("SELECT v FROM secrets")
+    tool_text = QuerySQLDatabaseTool(db=handle).invoke("SELECT v FROM secrets")
+    assert tool_text.startswith("Error: This query was not run: the table secrets")
 
 
 def test_lexing_settings_left_on_a_pooled_connection_are_pinned_again(shop):
@@ -203,37 +204,10 @@ def test_a_silent_server_ends_the_question_with_a_clear_error(shop):
         assert snapshot(shop) == before
 
 
-def _running(db):
-    """The server session that runs a statement in the scratch database, if any."""
-    if db.is_postgres:
-        rows = db.query("SELECT pid FROM pg_stat_activity WHERE state = 'active' AND datname = current_database() "
-                        "AND pid <> pg_backend_pid()")
-    else:
-        rows = db.query("SELECT ID FROM information_schema.PROCESSLIST WHERE COMMAND = 'Query' AND DB = DATABASE() "
-                        "AND ID <> CONNECTION_ID()")
-    return rows[0][0] if rows else None
-
-
 def test_an_interrupt_stops_the_statement_on_the_server(handle, shop):
-    sql = "SELECT COUNT(*) FROM numbers a, numbers b, numbers c, numbers d"
-    seen = {}
-
-    def interrupt_when_running():
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and "session" not in seen:
-            session = _running(shop)
-            if session is not None:
-                seen["session"] = session
-                os.kill(os.getpid(), signal.SIGINT)
-            time.sleep(0.05)
-
-    watcher = threading.Thread(target=interrupt_when_running)
-    watcher.start()
-    try:
+    with interrupt_when_running(shop) as seen:
         with pytest.raises(KeyboardInterrupt):
-            handle.run(sql)
-    finally:
-        watcher.join()
-    assert "session" in seen
-    assert _running(shop) is None
+            handle.run("SELECT COUNT(*) FROM numbers a, numbers b, numbers c, numbers d")
+    assert seen["session"] is not None
+    assert running_statement(shop) is None
     assert handle.run("SELECT COUNT(*) FROM items") == "[(3,)]"
