@@ -35,7 +35,7 @@ struct CheckedQuery {
     std::vector<TableReference> tables;  // tables the query reads (not its WITH names or derived tables)
     std::vector<std::string> functions;  // functions it calls, by name
     bool has_limit = false;              // the outermost query has LIMIT / FETCH
-    bool has_order = false;  // the outermost query has ORDER BY
+    bool has_order = false;              // the outermost query has ORDER BY
 };
 
 CheckedQuery check_query(const std::string& sql, const GuardContext& context);
