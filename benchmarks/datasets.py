@@ -4,6 +4,8 @@
   the first table of their group of 20).
 - ``zorvan_bench_rows``: one table ``events`` of 1,000,000 rows.
 - ``zorvan_bench_graph``: a 20-table shop database for one whole question.
+- ``zorvan_bench_big_values``: one table ``big`` of 8 rows whose text value is 50 MiB
+  (MariaDB: 15 MiB, under its 16 MiB packet limit, which no larger row can pass).
 """
 
 from __future__ import annotations
@@ -16,6 +18,13 @@ import servers
 DISCOVERY_DB = servers.PREFIX + "discovery"
 ROWS_DB = servers.PREFIX + "rows"
 GRAPH_DB = servers.PREFIX + "graph"
+BIG_VALUES_DB = servers.PREFIX + "big_values"
+BIG_VALUES_QUERY = "SELECT id, v FROM big ORDER BY id"
+BIG_VALUES_ROWS = 8
+
+
+def big_value_mib(server: servers.Server) -> int:
+    return 50 if server.is_postgres else 15
 
 DISCOVERY_TABLES = 2000
 GROUP = 20
@@ -144,10 +153,23 @@ def build_graph(server: servers.Server, database: str) -> None:
         conn.close()
 
 
+def build_big_values(server: servers.Server, database: str) -> None:
+    conn = server.connect(database)
+    size = big_value_mib(server) * 1024 * 1024
+    try:
+        with conn.cursor() as cur:
+            cur.execute(f"CREATE TABLE big (id INTEGER PRIMARY KEY, v {'TEXT' if server.is_postgres else 'LONGTEXT'})")
+            for i in range(1, BIG_VALUES_ROWS + 1):
+                cur.execute(f"INSERT INTO big VALUES ({i}, REPEAT('x', {size}))")
+    finally:
+        conn.close()
+
+
 RECIPES = {
     DISCOVERY_DB: ("discovery:1", build_discovery),
     ROWS_DB: ("rows:1", build_rows),
     GRAPH_DB: ("graph:1", build_graph),
+    BIG_VALUES_DB: ("big_values:1", build_big_values),
 }
 
 

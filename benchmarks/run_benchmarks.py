@@ -9,8 +9,10 @@ Measures, on PostgreSQL and MariaDB (medians over --runs runs, each in a fresh p
   rows       `run` of a query returning 1,000,000 rows: time, then peak memory growth in another process
   graph      one whole question through SQLGraph.invoke on a 20-table database, the model stand-in
              answering at once: the time outside the model and its split by code, database and libraries
-and, on PostgreSQL, the shortlist recall on the Spider training questions (needs the Spider data:
-ZORVAN_SPIDER_DIR, default ../shared/data/spider).
+  bigvalues  `run` of 8 rows whose value is 50 MiB (MariaDB: 15 MiB): peak memory growth
+and, with the Spider data (ZORVAN_SPIDER_DIR, default ../shared/data/spider): on PostgreSQL the
+shortlist recall on the training questions (shortlist), and on both servers the false refusals of
+the query check on the training gold queries that the server runs (guard).
 """
 
 from __future__ import annotations
@@ -98,13 +100,14 @@ def measure_discovery(kind: str, impl: str) -> dict:
     return {"seconds": seconds}
 
 
-def measure_rows(kind: str, impl: str, traced: bool) -> dict:
+def measure_rows(kind: str, impl: str, traced: bool, database: str = datasets.ROWS_DB,
+                 query: str = datasets.ROWS_QUERY) -> dict:
     """Time and peak RSS growth of one `run`; with `traced`, the peak of Python's own
     allocations instead (tracemalloc slows the run several-fold, so not timed)."""
     import tracemalloc
 
     cls = handle_class(impl)
-    db = cls.from_uri(server_named(kind).url(datasets.ROWS_DB))
+    db = cls.from_uri(server_named(kind).url(database))
     db.run("SELECT 1")  # the connection is open before the clock starts
     gc.collect()
     if traced:
@@ -112,7 +115,7 @@ def measure_rows(kind: str, impl: str, traced: bool) -> dict:
     exact_peak = reset_peak_rss()
     before = rss_bytes()
     started = time.perf_counter()
-    out = db.run(datasets.ROWS_QUERY)
+    out = db.run(query)
     seconds = time.perf_counter() - started
     if traced:
         peak = tracemalloc.get_traced_memory()[1]
@@ -128,6 +131,8 @@ def run_child(job: dict) -> dict:
         return measure_discovery(job["server"], job["impl"])
     if what == "rows":
         return measure_rows(job["server"], job["impl"], job["traced"])
+    if what == "bigvalues":
+        return measure_rows(job["server"], job["impl"], False, datasets.BIG_VALUES_DB, datasets.BIG_VALUES_QUERY)
     if what == "graph":
         import graph_profile
         return graph_profile.measure(job["server"], job["runs"])
@@ -218,6 +223,37 @@ def bench_rows(kind: str, runs: int, traced: bool, table: Table) -> None:
                   fmt_bytes(peaks["stock"]), f"{peaks['stock'] / max(peaks['ours'], 1):.0f}x less", "")
 
 
+def bench_big_values(kind: str, runs: int, table: Table) -> None:
+    rss = {impl: [] for impl in IMPLS}
+    for i in range(runs):
+        for impl in IMPLS:
+            figures = spawn({"what": "bigvalues", "server": kind, "impl": impl})
+            rss[impl].append(figures["rss_growth"])
+        log(f"  big values run {i + 1}/{runs}: ours +{fmt_bytes(rss['ours'][-1])} RSS, "
+            f"stock +{fmt_bytes(rss['stock'][-1])} RSS")
+    server = server_named(kind)
+    ours, stock = median(rss["ours"]), median(rss["stock"])
+    table.add(server.label, f"run: {datasets.BIG_VALUES_ROWS} rows of {datasets.big_value_mib(server)} MiB, "
+              "peak RSS growth", fmt_bytes(ours), fmt_bytes(stock), f"{stock / max(ours, 1):.0f}x less", "< 50 MB")
+
+
+def bench_guard(kinds: list[str], table: Table) -> None:
+    import spider_guard
+
+    try:
+        outcomes = spider_guard.run(kinds, quiet=True)
+    except spider_guard.spider_shortlist.DataMissing as missing:
+        log(f"  guard skipped: {missing}")
+        table.add("guard skipped", str(missing), "", "")
+        return
+    for kind, outcome in outcomes.items():
+        rate = outcome.passed / outcome.accepted * 100 if outcome.accepted else float("nan")
+        table.add(server_named(kind).label, f"{outcome.passed} of {outcome.accepted} ({rate:.2f}%)",
+                  "100%", f"{outcome.ran} run by the handle; {outcome.queries} gold queries in all")
+        for line in spider_guard.format_outcome(server_named(kind).label, outcome).splitlines()[1:]:
+            log(line)
+
+
 def bench_graph(kind: str, runs: int, profile: bool, table: Table) -> None:
     label = server_named(kind).label
     seen = spawn({"what": "graph", "server": kind, "runs": runs})
@@ -272,8 +308,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description="Large-database benchmarks (see the module text).")
     parser.add_argument("--runs", type=int, default=5, help="runs per measurement (default 5)")
     parser.add_argument("--servers", default="postgresql,mariadb", help="postgresql,mariadb")
-    parser.add_argument("--only", default="discovery,rows,graph,shortlist",
-                        help="comma-separated subset of discovery,rows,graph,shortlist")
+    parser.add_argument("--only", default="discovery,rows,graph,bigvalues,shortlist,guard",
+                        help="comma-separated subset of discovery,rows,graph,bigvalues,shortlist,guard")
     parser.add_argument("--no-tracemalloc", action="store_true",
                         help="skip the (slow) Python-allocation peak of the million-row run")
     parser.add_argument("--profile", action="store_true",
@@ -286,7 +322,8 @@ def main() -> None:
 
     parts = set(args.only.split(","))
     kinds = [k for k in args.servers.split(",") if k]
-    needed = {"discovery": datasets.DISCOVERY_DB, "rows": datasets.ROWS_DB, "graph": datasets.GRAPH_DB}
+    needed = {"discovery": datasets.DISCOVERY_DB, "rows": datasets.ROWS_DB, "graph": datasets.GRAPH_DB,
+              "bigvalues": datasets.BIG_VALUES_DB}
     for kind in kinds:
         for part, database in needed.items():
             if part in parts:
@@ -296,6 +333,7 @@ def main() -> None:
     handle = Table(["server", "measure", "ours", "stock SQLDatabase", "ratio", "target"])
     question = Table(["server", "one question through SQLGraph.invoke (the run of median time)", "time", "share"])
     shortlist = Table(["table shortlist (Spider, PostgreSQL)", "measured", "target", "over"])
+    guard = Table(["query check on Spider train gold queries", "passed of those the server runs", "target", "over"])
     for kind in kinds:
         if "discovery" in parts:
             log(f"{server_named(kind).label}: discovery")
@@ -306,10 +344,16 @@ def main() -> None:
         if "graph" in parts:
             log(f"{server_named(kind).label}: one question through the graph")
             bench_graph(kind, args.runs, args.profile, question)
+        if "bigvalues" in parts:
+            log(f"{server_named(kind).label}: big values")
+            bench_big_values(kind, args.runs, handle)
     if "shortlist" in parts and "postgresql" in kinds:
         log("PostgreSQL: shortlist recall on Spider")
         bench_shortlist(shortlist)
-    for table in (handle, question, shortlist):
+    if "guard" in parts:
+        log("query check: false refusals on Spider")
+        bench_guard(kinds, guard)
+    for table in (handle, question, shortlist, guard):
         if table.rows:
             print(table.render())
             print()

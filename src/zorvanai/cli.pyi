@@ -1,4 +1,4 @@
-"""The zorvanai console command (``zorvanai ask|schema|context``)."""
+"""The zorvanai console command (``zorvanai ask|schema|context|db``)."""
 
 from collections.abc import Sequence
 

@@ -5,8 +5,8 @@ from collections.abc import Sequence
 from typing import Any
 
 db_port: int
-db_user: str
-db_password: str
+db_user: str | None
+db_password: str | None
 db_host: str | None
 db_name: str | None
 

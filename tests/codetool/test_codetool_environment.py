@@ -54,7 +54,7 @@ def test_new_environment_gets_the_defaults_and_an_existing_one_is_left_alone(cod
     assert maker.calls == [(env, {"with_pip": True})]
     assert codetool.env_path == env
     assert codetool.python_executable == os.path.join(env, "bin", "python")
-    assert recorder.commands() == [["-m", "pip", "install", name] for name in DEFAULTS]
+    assert recorder.commands() == [["-m", "pip", "install", "--", name] for name in DEFAULTS]
     # The installer writes to the inherited console, before the closing line.
     expected = "".join(f"recorder: pip install {name}\n" for name in DEFAULTS) + "Installation successful.\n"
     assert capfd.readouterr().out == expected
@@ -93,8 +93,19 @@ def test_installations_run_in_order_and_report_success(codetool, recorder, capfd
     assert capfd.readouterr().out == "Installation successful.\n"
 
     codetool.install_dependencies(("tiny", "small", "medium"))
-    assert recorder.commands() == [["-m", "pip", "install", name] for name in ("tiny", "small", "medium")]
+    assert recorder.commands() == [["-m", "pip", "install", "--", name] for name in ("tiny", "small", "medium")]
     assert capfd.readouterr().out == "".join(f"recorder: pip install {n}\n" for n in ("tiny", "small", "medium"))
+
+
+@pytest.mark.parametrize("names", [["ok", "--index-url=http://evil.example/simple"], ["-rrequirements.txt"]])
+def test_names_that_pip_would_read_as_options_are_refused_before_any_run(codetool, recorder, capfd, names):
+    codetool.python_executable = str(recorder.path)
+    with pytest.raises(ValueError, match="begins with '-', which the package installer would read as an option"):
+        codetool.install_dependencies(names)
+    assert recorder.runs() == []
+    codetool.safe_install_modules(names)
+    assert capfd.readouterr().out.startswith("An error occurred during installation: package name '-")
+    assert recorder.runs() == []
 
 
 def test_failed_installer_runs_are_reported_after_all_were_tried(codetool, recorder, capfd):

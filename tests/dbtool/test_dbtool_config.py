@@ -19,11 +19,12 @@ def snapshot(fresh_python, env, body="found = dbtool.check_db_config_variables()
     return printed, values[:5], values[5]
 
 
-def test_without_environment_the_defaults_apply_and_name_and_host_are_missing(fresh_python):
+def test_without_environment_only_the_port_has_a_default(fresh_python):
+    """No default account or password: they are missing until the caller gives them."""
     printed, config, found = snapshot(fresh_python, {})
-    assert config == [3306, "root", "tavo", None, None]
-    assert printed == "The following configuration variables are invalid: db_name, db_host\n"
-    assert found == ["db_name", "db_host"]
+    assert config == [3306, None, None, None, None]
+    assert printed == "The following configuration variables are invalid: db_name, db_user, db_password, db_host\n"
+    assert found == ["db_name", "db_user", "db_password", "db_host"]
 
 
 def test_environment_values_are_taken_at_load_and_the_port_is_not(fresh_python):

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import zorvanai.agent
-from support.db import CLOSED_PORT, PASSWORD, PASSWORD_USER
+from support.db import CLOSED_PORT, READER_PASSWORD, READER_USER
 from support.graph_run import script_answer, script_checker, script_picker, script_queries
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "ask.py"
@@ -38,14 +38,13 @@ def write_env(cwd: Path, **values: str) -> None:
 def db(scratch_db):
     scratch_db.load_table("sales", {"id": "INTEGER PRIMARY KEY", "region": "VARCHAR(20)", "amount": "INTEGER"},
                           [(1, "east", 10), (2, "west", 12), (3, "east", 20)])
-    if scratch_db.is_postgres:
-        scratch_db.execute(f"GRANT SELECT ON ALL TABLES IN SCHEMA public TO {PASSWORD_USER}")
     return scratch_db
 
 
 def db_settings(db, **overrides):
-    values = dict(ZORVAN_DB_ENGINE=db.zorvan_engine, ZORVAN_DB_NAME=db.name, ZORVAN_DB_USER=PASSWORD_USER,
-                  ZORVAN_DB_PASSWORD=PASSWORD, ZORVAN_DB_HOST=db.host, ZORVAN_DB_PORT=str(db.port))
+    # The SELECT-only login, as the README's examples use one.
+    values = dict(ZORVAN_DB_ENGINE=db.zorvan_engine, ZORVAN_DB_NAME=db.name, ZORVAN_DB_USER=READER_USER,
+                  ZORVAN_DB_PASSWORD=READER_PASSWORD, ZORVAN_DB_HOST=db.host, ZORVAN_DB_PORT=str(db.port))
     values.update(overrides)
     return values
 

@@ -251,3 +251,22 @@ def test_set_operations_from_many_threads_keep_a_whole_record(tmp_path):
         print(errors, final == c.values == c.check_instructions(), ctx == ins.replace("ins", "ctx") * 50)
     """, timeout=120))
     assert out.split() == ["[]", "True", "True"]
+
+
+def test_writes_leave_the_process_umask_alone(tmp_path):
+    """The umask is process-wide: setting it, even for a moment, changes the mode of
+    files that other threads create meanwhile. A new file still gets the umask's mode."""
+    out = ok(run_fresh(tmp_path, """
+        import os, stat
+        os.umask(0o027)
+        def refuse(mask):
+            raise AssertionError(f"umask({mask:o}) called")
+        os.umask = refuse
+        from zorvanai.prompts import context as c
+        c.set_context("first")
+        print(oct(stat.S_IMODE(os.stat("context.json").st_mode)))
+        os.chmod("context.json", 0o600)
+        c.set_instructions("second")
+        print(oct(stat.S_IMODE(os.stat("context.json").st_mode)))
+    """))
+    assert out.splitlines() == ["0o640", "0o600"]

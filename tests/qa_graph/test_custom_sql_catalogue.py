@@ -137,7 +137,6 @@ class StatementLog:
         return taken
 
 
-CATALOGUE = re.compile(r"information_schema|pg_catalog|pg_class|SHOW", re.IGNORECASE)
 # A query that lists every table of the schema (ours, or SQLAlchemy's inspector's).
 LISTING = re.compile(r"SELECT c\.relname FROM pg_catalog\.pg_class c|SELECT TABLE_NAME FROM information_schema\.TABLES"
                      r"|SHOW FULL TABLES|SHOW TABLES")
@@ -150,7 +149,8 @@ def test_discovery_is_lazy(shop):
     log = StatementLog(engine)
     handle = CustomSQLDatabase(engine)
     made = log.take()
-    assert not any(CATALOGUE.search(s) for s in made), made
+    # Making the handle reads the login's rights, but lists no tables.
+    assert not any(LISTING.search(s) for s in made) and len(made) <= 5, made
     assert len(handle._metadata.tables) == 0
 
     names = handle.get_usable_table_names()

@@ -2,6 +2,8 @@
 results in the same shape as LangChain's own SQLDatabase."""
 
 import inspect
+import os
+import socket
 from decimal import Decimal
 
 import pytest
@@ -68,21 +70,29 @@ def test_handle_is_a_langchain_sql_database(sample):
 
 
 def test_engine_pools_with_a_liveness_check_and_connect_limit(sample):
-    handle = CustomSQLDatabase.from_uri(sample.url(), connect_timeout=3)
+    handle = CustomSQLDatabase.from_uri(sample.url(), connect_timeout=3, statement_timeout=5)
     assert handle._engine.pool._pre_ping is True
-    if sample.is_postgres:
-        raw = handle._engine.raw_connection()
-        try:
-            assert "connect_timeout=3" in raw.driver_connection.dsn
-            assert "keepalives=1" in raw.driver_connection.dsn
-        finally:
-            raw.close()
+    assert handle.run("SELECT COUNT(*) FROM things") == "[(3,)]"
+    raw = handle._engine.raw_connection()  # the connection the handle just used
+    try:
+        driver = raw.driver_connection
+        if sample.is_postgres:
+            assert "connect_timeout=3" in driver.dsn and "keepalives=1" in driver.dsn
+            sock = socket.socket(fileno=os.dup(driver.fileno()))
+        else:
+            assert driver.read_timeout == 20  # the statement limit and 15 s more
+            sock = socket.socket(fileno=os.dup(driver._socket.sock.fileno()))
+        with sock:
+            assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE) == 1
+    finally:
+        raw.close()
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"statement_timeout": -1}, ValueError, "statement_timeout must be 0 or more seconds"),
     ({"statement_timeout": "60"}, TypeError, "statement_timeout must be a number of seconds or None, not str"),
     ({"max_rows": 0}, ValueError, "max_rows must be a whole number of 1 or more"),
+    ({"max_result_bytes": 100}, ValueError, "max_result_bytes must be a whole number of bytes, 1024 or more"),
     ({"custom_table_info": ["x"]}, TypeError, "table_info must be a dictionary"),
 ])
 def test_settings_are_checked(sample, kwargs, error, message):
@@ -120,24 +130,3 @@ def test_long_text_values_are_cut_like_the_stock_handle(sample):
     value = eval(text)[0][0]  # noqa: S307 - the text is a Python literal of the rows
     assert value.endswith("...") and len(value) <= 300
     assert value == ("word " * 70)[:297].rsplit(" ", 1)[0] + "..."
-
-
-def test_other_sqlalchemy_addresses_work(tmp_path):
-    path = tmp_path / "local.db"
-    engine = sqlalchemy.create_engine(f"sqlite:///{path}")
-    with engine.begin() as conn:
-        conn.exec_driver_sql("CREATE TABLE notes (id INTEGER PRIMARY KEY, body TEXT)")
-        conn.exec_driver_sql("INSERT INTO notes VALUES (1, 'hello'), (2, 'world')")
-    engine.dispose()
-    handle = CustomSQLDatabase.from_uri(f"sqlite:///{path}", max_rows=1)
-    assert handle.dialect == "sqlite"
-    assert handle.get_usable_table_names() == ["notes"]
-    assert handle.run("SELECT body FROM notes ORDER BY id") == (
-        "[('hello',)]\n[1 more row left out: the result has 2 rows and only the first 1 are shown]")
-    assert "CREATE TABLE notes" in handle.get_table_info(["notes"])
-    with pytest.raises(ReadOnlyQueryError, match="a DELETE statement"):
-        handle.run("DELETE FROM notes")
-    # The connection's read-only switch is not left on for other users of the pool.
-    with handle._engine.begin() as conn:
-        conn.exec_driver_sql("INSERT INTO notes VALUES (3, 'again')")
-    assert handle.run("SELECT COUNT(*) FROM notes") == "[(3,)]"

@@ -16,27 +16,24 @@ def numbers(scratch_db):
     return scratch_db
 
 
-def sleep_sql(db, seconds):
-    return f"SELECT pg_sleep({seconds})" if db.is_postgres else f"SELECT SLEEP({seconds})"
+# Long enough to meet any time limit here: 10^12 rows.
+RUNAWAY = "SELECT COUNT(*) FROM numbers a, numbers b, numbers c, numbers d"
 
 
 def test_runaway_query_ends_with_a_database_error_and_the_handle_goes_on(numbers):
     handle = CustomSQLDatabase.from_uri(numbers.url(), statement_timeout=1)
     assert handle.statement_timeout == 1.0
-    started = time.monotonic()
     with pytest.raises(DBAPIError) as caught:
-        handle.run(sleep_sql(numbers, 10))
-    assert time.monotonic() - started < 5
-    assert "timeout" in str(caught.value).lower() or "max_statement_time" in str(caught.value)
+        handle.run(RUNAWAY)
+    assert "statement timeout" in str(caught.value) or "max_statement_time" in str(caught.value)
+    assert "zorvan_" not in str(caught.value) and "[SQL: " + RUNAWAY + "]" in str(caught.value)
     assert handle.run("SELECT COUNT(*) FROM numbers") == "[(1000,)]"
 
 
-def test_default_time_limit_is_a_minute(numbers):
+def test_default_limits(numbers):
     handle = CustomSQLDatabase.from_uri(numbers.url())
-    assert handle.statement_timeout == 60.0
-    assert handle.max_rows == 200
-    # A short query is not disturbed by the limit.
-    assert handle.run(sleep_sql(numbers, 0.2)) != ""
+    assert (handle.statement_timeout, handle.max_rows, handle.max_result_bytes) == (60.0, 200, 65536)
+    assert handle.run("SELECT COUNT(*) FROM numbers a, numbers b") == "[(1000000,)]"
 
 
 def test_no_time_limit_when_asked(numbers):
@@ -66,40 +63,26 @@ def test_result_past_the_cap_says_how_many_rows_were_left_out(numbers):
 def test_fetch_one_gives_the_first_row_only(numbers):
     handle = CustomSQLDatabase.from_uri(numbers.url(), max_rows=5)
     assert handle.run("SELECT n FROM numbers ORDER BY n", fetch="one") == "[(0,)]"
-    with pytest.raises(ValueError, match="fetch='cursor' is not available"):
-        handle.run("SELECT n FROM numbers", fetch="cursor")
     with pytest.raises(ValueError, match="Fetch parameter must be"):
         handle.run("SELECT n FROM numbers", fetch="many")
 
 
-def test_rows_past_the_cap_are_never_produced(numbers):
-    """Rows after the tenth are poisoned (an error on PostgreSQL, a long sleep on MariaDB):
-    reading the whole result fails, the capped handle does not."""
-    if numbers.is_postgres:
-        sql = "SELECT n, 1 / (CASE WHEN n > 10 THEN 0 ELSE 1 END) AS ok FROM numbers ORDER BY n"
-    else:
-        sql = "SELECT n, IF(n > 10, SLEEP(5), 0) AS ok FROM numbers"
-    engine = sqlalchemy.create_engine(numbers.url())
-    with engine.connect() as conn, pytest.raises(DBAPIError):
-        conn.exec_driver_sql("SET SESSION max_statement_time = 2" if not numbers.is_postgres else "SELECT 1")
-        conn.exec_driver_sql(sql).fetchall()
-    engine.dispose()
-
-    handle = CustomSQLDatabase.from_uri(numbers.url(), max_rows=5, statement_timeout=2)
-    started = time.monotonic()
-    text = handle.run(sql)
-    assert time.monotonic() - started < 4
-    first_line, last_line = text.split("\n")
-    ok = 1 if numbers.is_postgres else 0
-    assert first_line == str([(n, ok) for n in range(5)])
-    assert last_line.startswith("[") and "left out" in last_line
+def test_rows_past_the_cap_are_never_sent(numbers):
+    """On PostgreSQL rows after the tenth are poisoned (an error when computed):
+    reading the whole result fails, the capped handle shows the first rows and
+    says that more exist, without a count."""
+    if not numbers.is_postgres:
+        pytest.skip("MariaDB counts the rest in the same pass (SQL_CALC_FOUND_ROWS); see the cap test")
+    sql = "SELECT n, 1 / (CASE WHEN n > 10 THEN 0 ELSE 1 END) AS ok FROM numbers ORDER BY n"
+    with pytest.raises(Exception, match="division by zero"):
+        numbers.query(sql)
+    text = CustomSQLDatabase.from_uri(numbers.url(), max_rows=5).run(sql)
+    assert text == str([(n, 1) for n in range(5)]) + (
+        "\n[more rows left out: only the first 5 rows of the result are shown]")
 
 
 def test_large_result_is_not_loaded_into_memory(numbers):
-    if numbers.is_postgres:
-        sql = "SELECT g, repeat('x', 100) FROM generate_series(1, 300000) g"
-    else:
-        sql = "SELECT seq, REPEAT('x', 100) FROM seq_1_to_300000"
+    sql = "SELECT a.n, REPEAT('x', 100) FROM numbers a, numbers b ORDER BY a.n, b.n LIMIT 300000"
     handle = CustomSQLDatabase.from_uri(numbers.url())
     handle.run("SELECT 1")  # pool and dialect warmed up
     tracemalloc.start()
@@ -132,7 +115,9 @@ def test_pooled_connections_are_left_as_they_were(numbers):
 
 
 def _server_session_id(handle, db):
-    return int(handle.run("SELECT pg_backend_pid()" if db.is_postgres else "SELECT CONNECTION_ID()")[2:-3])
+    """The server session of the connection the handle's pool hands out next."""
+    with handle._engine.connect() as conn:
+        return conn.exec_driver_sql("SELECT pg_backend_pid()" if db.is_postgres else "SELECT CONNECTION_ID()").scalar()
 
 
 def _kill(db, session_id):

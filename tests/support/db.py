@@ -35,6 +35,11 @@ MARIA_ADMIN_USER = os.environ.get("ZORVAN_TEST_MARIA_USER", "root")
 PASSWORD_USER = "zorvan_pw_user"
 PASSWORD = "p@ss:w/rd%#?"
 
+# The SELECT-only login of scripts/test-servers: it may read the scratch
+# databases and nothing else.
+READER_USER = "zorvan_reader"
+READER_PASSWORD = "read-only:test"
+
 # A port on which nothing listens, for unreachable-server cases.
 CLOSED_PORT = 1
 
@@ -75,6 +80,10 @@ class ScratchDatabase:
         if password:
             credentials += ":" + quote(password, safe="")
         return f"{driver}://{credentials}@{self.host}:{self.port}/{self.name}"
+
+    def reader_url(self, driver: str | None = None) -> str:
+        """A SQLAlchemy URL for the SELECT-only login."""
+        return self.url(driver, user=READER_USER, password=READER_PASSWORD)
 
     # -- raw access ----------------------------------------------------------
     def connect(self, database: str | None = None):
@@ -212,9 +221,12 @@ def create_scratch_database(engine: str, label: str) -> ScratchDatabase:
     if engine == "postgresql":
         admin.execute(f'CREATE DATABASE "{name}"', database="postgres")
         db = ScratchDatabase("postgresql", name, PG_HOST, PG_PORT, PG_ADMIN_USER)
-        # The password-checked login may read and write it too.
+        # The password-checked login may read and write it too; the reader
+        # may read every table the harness creates in it.
         db.execute(f'GRANT ALL ON SCHEMA public TO {PASSWORD_USER}')
         admin.execute(f'GRANT ALL ON DATABASE "{name}" TO {PASSWORD_USER}', database="postgres")
+        db.executescript([f"GRANT USAGE ON SCHEMA public TO {READER_USER}",
+                          f"ALTER DEFAULT PRIVILEGES IN SCHEMA public GRANT SELECT ON TABLES TO {READER_USER}"])
     elif engine == "mariadb":
         admin.execute(f"CREATE DATABASE `{name}` CHARACTER SET utf8mb4", database="mysql")
         db = ScratchDatabase("mariadb", name, MARIA_HOST, MARIA_PORT, MARIA_ADMIN_USER)

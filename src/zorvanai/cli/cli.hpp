@@ -65,6 +65,7 @@ py::object build_parser();
 int ask_command(const py::object& args, const Streams& streams);
 int schema_command(const py::object& args, const Streams& streams);
 int context_command(const py::object& args, const Streams& streams);
+int db_command(const py::object& args, const Streams& streams);
 
 // ---- shared helpers (output.cpp) ----------------------------------------
 

@@ -25,6 +25,7 @@ int run(py::object argv) {
         const std::string command = py::str(args.attr("command"));
         if (command == "ask") return cli::ask_command(args, streams);
         if (command == "schema") return cli::schema_command(args, streams);
+        if (command == "db") return cli::db_command(args, streams);
         return cli::context_command(args, streams);
     } catch (const cli::CommandError& error) {
         cli::write(streams.err, std::string("zorvanai: ") + error.what() + "\n");
@@ -52,7 +53,8 @@ PYBIND11_MODULE(cli, m) {
         "    zorvanai ask \"Which five products sold best?\"    # answer, queries, results, script, chart\n"
         "    zorvanai ask --json \"How many orders?\"           # the answer record as JSON\n"
         "    zorvanai schema                                   # tables and columns\n"
-        "    zorvanai context show | set TEXT | instructions TEXT\n\n"
+        "    zorvanai context show | set TEXT | instructions TEXT\n"
+        "    zorvanai db grant-sql                             # SQL for a SELECT-only login\n\n"
         "The database and the vendor service come from the environment or a .env file:\n"
         "ZORVAN_DB_ENGINE, ZORVAN_DB_NAME, ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST,\n"
         "ZORVAN_DB_PORT, ZORVAN_API_URL, ZORVAN_API_KEY and ZORVAN_MEDIA_DIR (see\n"

@@ -75,6 +75,28 @@ py::object build_parser() {
                                     py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     add_flag(schema, "--json", "print the schema record as JSON");
 
+    py::object db = commands.attr("add_parser")("db", py::arg("help") = "database administration helpers",
+                                                py::arg("description") = "Helpers for the database administrator.",
+                                                py::arg("formatter_class") = raw);
+    py::object db_actions = db.attr("add_subparsers")(py::arg("dest") = "action", py::arg("required") = true,
+                                                      py::arg("metavar") = "ACTION", py::arg("title") = "actions");
+    py::object grant = db_actions.attr("add_parser")(
+        "grant-sql", py::arg("help") = "print the SQL that creates a SELECT-only login",
+        py::arg("description") =
+            "Print the SQL that creates a login which may only read the tables of one schema\n"
+            "(PostgreSQL, MySQL/MariaDB, SQL Server), for the administrator to run. Nothing is run\n"
+            "and no password is printed. Engine and database default to ZORVAN_DB_ENGINE and\n"
+            "ZORVAN_DB_NAME.",
+        py::arg("formatter_class") = raw);
+    grant.attr("add_argument")("--engine", py::arg("help") = "PostgreSQL, MySQL or MsSQL");
+    grant.attr("add_argument")("--database", py::arg("help") = "the database to read");
+    grant.attr("add_argument")("--schema",
+                               py::arg("help") = "the schema to read (default: public, dbo; MySQL: the database)");
+    grant.attr("add_argument")("--role", py::arg("default") = "zorvan_reader",
+                               py::arg("help") = "the login's name (default: zorvan_reader)");
+    grant.attr("add_argument")("--host", py::arg("default") = "%",
+                               py::arg("help") = "MySQL: the hosts the login may connect from (default: %%)");
+
     py::object context = commands.attr("add_parser")(
         "context", py::arg("help") = "show or change the context and instructions for answers",
         py::arg("description") =

@@ -84,13 +84,26 @@ double installer_time_limit() {
 
 void install_dependencies(const ModuleNamespace& ns, const py::object& error_class, const py::object& dependencies) {
     const double limit = installer_time_limit();
-    std::vector<Failure> failures;
+    // A name that begins with "-" would be read by pip as an option (an index
+    // to install from, a file of requirements): all names are checked before
+    // the first run, and "--" ends pip's options in every run.
+    std::vector<py::object> packages;
     for (py::handle item : py::iter(dependencies)) {
         auto package = py::reinterpret_borrow<py::object>(item);
+        const std::string name = py::str(package);
+        if (!name.empty() && name.front() == '-') {
+            throw py::value_error("package name '" + name +
+                                  "' begins with '-', which the package installer would read as an option; "
+                                  "no package was installed");
+        }
+        packages.push_back(package);
+    }
+    std::vector<Failure> failures;
+    for (const py::object& package : packages) {
         py::object subprocess = ns.lookup("subprocess");
         py::list command;
         command.append(ns.lookup("python_executable"));
-        for (const char* word : {"-m", "pip", "install"}) command.append(py::str(word));
+        for (const char* word : {"-m", "pip", "install", "--"}) command.append(py::str(word));
         command.append(package);
         flush_host_streams();
         try {

@@ -11,10 +11,11 @@ constexpr const char* kCheckedNames[] = {"db_name", "db_user", "db_password", "d
 void load_config(py::module_& module) {
     py::object environ = py::module_::import("os").attr("environ");
     // The port is fixed; the others come from the environment by these exact
-    // names, an empty value counting as set.
+    // names, an empty value counting as set. There is no default account or
+    // password: an unset one stays None, and no connection is tried with it.
     module.attr("db_port") = py::int_(3306);
-    module.attr("db_user") = environ.attr("get")("db_user", "root");
-    module.attr("db_password") = environ.attr("get")("db_password", "tavo");
+    module.attr("db_user") = environ.attr("get")("db_user");
+    module.attr("db_password") = environ.attr("get")("db_password");
     module.attr("db_host") = environ.attr("get")("db_host");
     module.attr("db_name") = environ.attr("get")("db_name");
 }

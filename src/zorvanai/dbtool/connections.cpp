@@ -4,6 +4,8 @@
 #include <string>
 
 #include "pycall.hpp"
+#include "zorvan/pyutil.hpp"
+#include "zorvan/watched_work.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -31,12 +33,20 @@ std::string text_of(const py::handle& value) {
     return py::str(value).cast<std::string>();
 }
 
+// A user name is needed: without one the drivers would log in with the
+// operating system's user name, a default account by another name.
+void require_user(const py::object& user, const py::object& error_class) {
+    if (!user.is_none()) return;
+    zorvan::raise_error(error_class, "no user name: set db_user (environment or set_database_config) or pass db_user");
+}
+
 // PyMySQL's connect_timeout covers only the TCP connect: a peer that
 // accepts and then stays silent (another service on that port, a stuck
 // server) would hold the login exchange forever. Reads and writes are
 // limited as well while connecting, and the limits lifted afterwards so that
 // a long statement is not cut off.
 py::object connect_mysql(py::dict arguments) {
+    require_user(arguments["user"], zorvan::import_attr("pymysql", "OperationalError"));
     const long seconds = connect_timeout_seconds();
     arguments["connect_timeout"] = seconds;
     arguments["read_timeout"] = seconds;
@@ -44,6 +54,10 @@ py::object connect_mysql(py::dict arguments) {
     py::object connection = py::module_::import("pymysql").attr("connect")(**arguments);
     for (const char* limit : {"_read_timeout", "_write_timeout"}) {
         if (py::hasattr(connection, limit)) py::setattr(connection, limit, py::none());
+    }
+    // Keepalives notice a server that vanished while a statement runs.
+    if (py::hasattr(connection, "_sock") && !connection.attr("_sock").is_none()) {
+        zorvan::keep_alive(connection.attr("_sock").attr("fileno")().cast<int>());
     }
     return connection;
 }
@@ -57,9 +71,13 @@ py::object connect_mysql(const py::object& user, const py::object& password, con
 py::object connect_postgres(const py::object& user, const py::object& password, const py::object& host,
                             const py::object& port, const py::object& name) {
     py::object psycopg2 = py::module_::import("psycopg2");
-    // libpq's connect_timeout bounds the whole connection start-up.
+    require_user(user, psycopg2.attr("OperationalError"));
+    // libpq's connect_timeout bounds the whole connection start-up; keepalives
+    // notice a server that vanished while a statement runs.
     return psycopg2.attr("connect")("user"_a = user, "password"_a = password, "host"_a = host, "port"_a = port,
-                                    "database"_a = name, "connect_timeout"_a = connect_timeout_seconds());
+                                    "database"_a = name, "connect_timeout"_a = connect_timeout_seconds(),
+                                    "keepalives"_a = 1, "keepalives_idle"_a = 30, "keepalives_interval"_a = 10,
+                                    "keepalives_count"_a = 3);
 }
 
 py::object connect_mssql(const py::object& user, const py::object& password, const py::object& host,

@@ -17,8 +17,10 @@ PYBIND11_MODULE(dbtool, m) {
         "PostgreSQL and SQL Server, single statements and schema listings. Failures are printed as\n"
         "one line and give None.\n\n"
         "Module values: db_name, db_user, db_password, db_host, db_port (read by every call;\n"
-        "replace them with set_database_config). Connections give up after\n"
-        "ZORVAN_DB_CONNECT_TIMEOUT seconds (default 10).\n\n"
+        "replace them with set_database_config). There is no default account or password:\n"
+        "an unset value is None, and no login is tried without a user name. Connections give\n"
+        "up after ZORVAN_DB_CONNECT_TIMEOUT seconds (default 10) and send TCP keepalives;\n"
+        "Ctrl-C stops a running statement on the server too.\n\n"
         "    from zorvanai import dbtool\n"
         "    dbtool.set_database_config(\"shop\", \"analyst\", \"secret\", \"localhost\", 5432)\n"
         "    print(dbtool.get_pgdb_schema())";

@@ -1,21 +1,32 @@
-"""The database handle of the assistant: read-only, time-limited, row-capped and lazy."""
+"""The database handle of the assistant: checked, read-only, time-limited, bounded and lazy."""
 
-from typing import Any, Literal
+from typing import Any, Literal, TypedDict
 
 from langchain_community.utilities import SQLDatabase
 from sqlalchemy import Engine, MetaData
-from sqlalchemy.engine import URL
+from sqlalchemy.engine import URL, Result
 from sqlalchemy.exc import SQLAlchemyError
 from sqlalchemy.sql.expression import Executable
 
 class ReadOnlyQueryError(SQLAlchemyError):
-    """A statement refused because the assistant runs read-only.
+    """A query refused before it reached the database.
 
-    ``refused`` says what was refused ("a DELETE statement"), ``statement`` is the text.
+    Its text says what was refused and what to do instead; ``refused`` names what was
+    refused ("a call to pg_sleep()"), ``statement`` is the text as given.
     """
 
     refused: str | None
     statement: str | None
+
+class PrivilegedLoginError(SQLAlchemyError):
+    """A database login refused in strict mode because it may do more than read."""
+
+class _CheckedQuery(TypedDict):
+    statement: str
+    tables: list[str]
+    functions: list[str]
+
+def check_query(query: str, dialect: str, schema: str | None = None) -> _CheckedQuery: ...
 
 class CustomSQLDatabase(SQLDatabase):
     """Handle on the one database that an assistant answers questions about.
@@ -39,6 +50,8 @@ class CustomSQLDatabase(SQLDatabase):
         lazy_table_reflection: bool = True,
         statement_timeout: float | None = 60,
         max_rows: int = 200,
+        max_result_bytes: int | None = None,
+        strict: bool | None = None,
     ) -> None: ...
     @classmethod
     def from_uri(
@@ -55,6 +68,10 @@ class CustomSQLDatabase(SQLDatabase):
     @property
     def max_rows(self) -> int: ...
     @property
+    def max_result_bytes(self) -> int: ...
+    @property
+    def privilege_risks(self) -> tuple[str, ...]: ...
+    @property
     def table_info(self) -> str: ...
     def get_usable_table_names(self) -> list[str]: ...
     def get_table_names(self) -> list[str]: ...
@@ -68,7 +85,7 @@ class CustomSQLDatabase(SQLDatabase):
         *,
         parameters: dict[str, Any] | None = None,
         execution_options: dict[str, Any] | None = None,
-    ) -> str: ...
+    ) -> str | Result[Any]: ...
     def run_no_throw(
         self,
         command: str | Executable,

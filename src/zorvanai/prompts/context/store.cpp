@@ -41,21 +41,29 @@ void replace_file(const py::object& path, const std::string& text) {
     py::object os_path = os.attr("path");
     py::object target = os_path.attr("abspath")(path);
     py::object directory = os_path.attr("dirname")(target);
-    py::object tempfile = py::module_::import("tempfile");
-    py::tuple made = tempfile.attr("mkstemp")(py::arg("prefix") = ".context.json.", py::arg("suffix") = ".tmp",
-                                              py::arg("dir") = directory);
-    py::object fd = made[0];
-    py::object temp_path = made[1];
-    try {
-        // Keep the permissions that open(path, "w") would have given.
-        int mode = 0666;
-        if (os_path.attr("exists")(target).cast<bool>()) {
-            mode = py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode")).cast<int>();
-        } else {
-            const int mask = os.attr("umask")(0).cast<int>();
-            os.attr("umask")(mask);
-            mode &= ~mask;
+    // The temporary file is made with mode 0666, from which the kernel takes
+    // the process umask away, as open(path, "w") would. Reading the umask
+    // would mean setting it, which changes it for every thread meanwhile.
+    const int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>() |
+                      os.attr("O_CLOEXEC").cast<int>();
+    py::object fd = py::none();
+    py::object temp_path = py::none();
+    py::object secrets = py::module_::import("secrets");
+    for (int attempt = 0; fd.is_none(); ++attempt) {
+        temp_path =
+            os_path.attr("join")(directory, py::str(".context.json.") + secrets.attr("token_hex")(8) + py::str(".tmp"));
+        try {
+            fd = os.attr("open")(temp_path, flags, 0666);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_FileExistsError) || attempt >= 100) throw;
         }
+    }
+    try {
+        // An existing file keeps its permissions.
+        const bool replacing = os_path.attr("exists")(target).cast<bool>();
+        const int mode =
+            replacing ? py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode")).cast<int>()
+                      : 0;
         py::object file = py::module_::import("builtins")
                               .attr("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
         try {
@@ -67,7 +75,7 @@ void replace_file(const py::object& path, const std::string& text) {
             throw;
         }
         file.attr("close")();
-        os.attr("chmod")(temp_path, mode);
+        if (replacing) os.attr("chmod")(temp_path, mode);
         os.attr("replace")(temp_path, target);
     } catch (...) {
         try {

@@ -76,6 +76,7 @@ HandleConfig load_config(py::handle self) {
     config.schema = state[attr::schema];
     config.kind = server_kind_from_name(py::str(state[attr::server_kind]));
     config.dialect_name = py::str(config.engine.attr("dialect").attr("name"));
+    config.driver = py::str(config.engine.attr("dialect").attr("driver"));
     py::object timeout = state[attr::statement_timeout];
     config.statement_timeout = timeout.is_none() ? 0.0 : timeout.cast<double>();
     config.max_rows = state[attr::max_rows].cast<long>();
@@ -86,7 +87,15 @@ HandleConfig load_config(py::handle self) {
     config.custom_table_info = state[attr::custom_table_info];
     config.include_tables = state[attr::include_tables];
     config.ignore_tables = state[attr::ignore_tables];
+    config.metadata = state[attr::metadata];
+    config.query_schema = py::str(state[attr::query_schema]);
+    config.sql_mode = py::str(state[attr::sql_mode]);
+    config.max_result_bytes = state[attr::max_result_bytes].cast<long>();
     return config;
+}
+
+double client_step_limit(const HandleConfig& config) {
+    return config.statement_timeout > 0 ? config.statement_timeout + 10.0 : 0.0;
 }
 
 std::string milliseconds_text(double seconds) {

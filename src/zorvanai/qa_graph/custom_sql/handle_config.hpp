@@ -38,6 +38,10 @@ inline constexpr const char* view_support = "_view_support";
 inline constexpr const char* statement_timeout = "_statement_timeout";
 inline constexpr const char* max_rows = "_max_rows";
 inline constexpr const char* server_kind = "_server_kind";
+inline constexpr const char* query_schema = "_query_schema";
+inline constexpr const char* sql_mode = "_pinned_sql_mode";
+inline constexpr const char* max_result_bytes = "_max_result_bytes";
+inline constexpr const char* privilege_risks = "_privilege_risks";
 }  // namespace attr
 
 struct HandleConfig {
@@ -45,6 +49,7 @@ struct HandleConfig {
     py::object schema;  // None or a schema name
     ServerKind kind = ServerKind::Other;
     std::string dialect_name;      // SQLAlchemy's short name: "postgresql", "mysql", ...
+    std::string driver;            // SQLAlchemy's driver name: "psycopg2", "mysqlconnector", ...
     double statement_timeout = 0;  // seconds; 0 means no limit
     long max_rows = 0;
     long sample_rows = 0;
@@ -54,11 +59,22 @@ struct HandleConfig {
     py::object custom_table_info;  // dict or None
     py::object include_tables;     // set
     py::object ignore_tables;      // set
+    py::object metadata;           // SQLAlchemy MetaData
+    // The schema (MySQL: database) every query runs in and may name: the
+    // handle's schema, else the connection's default one.
+    std::string query_schema;
+    std::string sql_mode;       // MySQL/MariaDB: the SQL mode every session is pinned to
+    long max_result_bytes = 0;  // the budget of a result's text
 };
 
 HandleConfig load_config(py::handle self);
 
 // Text of a whole number of milliseconds (at least 1) for `seconds`.
 std::string milliseconds_text(double seconds);
+
+// How long one blocking step of a query may take on the client side before
+// the connection is given up: the statement limit plus a margin for the
+// server's own answer. 0 (no limit) without a statement limit.
+double client_step_limit(const HandleConfig& config);
 
 }  // namespace zorvanai::custom_sql

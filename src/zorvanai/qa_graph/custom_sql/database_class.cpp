@@ -1,13 +1,15 @@
-#include "custom_sql_database.hpp"
+#include "database_class.hpp"
 
-#include <cmath>
 #include <set>
 #include <vector>
 
 #include "catalogue.hpp"
 #include "handle_config.hpp"
+#include "handle_setup.hpp"
+#include "privileges.hpp"
 #include "query_runner.hpp"
 #include "read_only_session.hpp"
+#include "refusal.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -15,23 +17,9 @@ namespace zorvanai::custom_sql {
 
 namespace {
 
-constexpr double kDefaultStatementTimeout = 60.0;
-constexpr double kDefaultConnectTimeout = 10.0;
-constexpr long kDefaultMaxRows = 200;
-// A client-side read limit, beyond the server's statement limit, for a
-// server that stops answering altogether.
-constexpr long kReadTimeoutMargin = 30;
-
 py::list to_list(const std::vector<std::string>& names) {
     py::list out;
     for (const std::string& name : names) out.append(py::str(name));
-    return out;
-}
-
-py::set to_set(const py::object& values) {
-    py::set out;
-    if (values.is_none()) return out;
-    for (py::handle value : values) out.add(value);
     return out;
 }
 
@@ -39,146 +27,14 @@ bool truthy(const py::object& value) {
     return !value.is_none() && py::bool_(value);
 }
 
-double checked_timeout(const py::object& value, const char* name) {
-    if (value.is_none()) return 0.0;
-    if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value))) {
-        throw py::type_error(std::string(name) + " must be a number of seconds or None, not " +
-                             zorvan::type_name(value));
-    }
-    const double seconds = value.cast<double>();
-    if (!(seconds >= 0) || std::isinf(seconds)) {
-        throw py::value_error(std::string(name) + " must be 0 or more seconds (0 or None: no limit)");
-    }
-    return seconds;
-}
-
-// Connection-time (and, for MySQL drivers, read) limits for the drivers
-// that take them, so that connecting to an unreachable server fails in time.
-py::dict driver_timeouts(const std::string& driver, double connect_timeout, double statement_timeout) {
-    py::dict args;
-    const long connect = static_cast<long>(std::ceil(connect_timeout));
-    const long read = statement_timeout > 0 ? static_cast<long>(std::ceil(statement_timeout)) + kReadTimeoutMargin : 0;
-    if (driver == "psycopg2" || driver == "psycopg" || driver == "psycopg2cffi") {
-        if (connect > 0) args["connect_timeout"] = connect;
-        if (driver != "psycopg") {
-            // Notice a peer that vanished without closing the connection.
-            args["keepalives"] = 1;
-            args["keepalives_idle"] = 30;
-            args["keepalives_interval"] = 10;
-            args["keepalives_count"] = 3;
-        }
-    } else if (driver == "mysqlconnector") {
-        if (connect > 0) args["connection_timeout"] = connect;
-        if (read > 0) {
-            args["read_timeout"] = read;
-            args["write_timeout"] = read;
-        }
-    } else if (driver == "pymysql" || driver == "mysqldb" || driver == "mariadbconnector") {
-        if (connect > 0) args["connect_timeout"] = connect;
-        if (read > 0) {
-            args["read_timeout"] = read;
-            args["write_timeout"] = read;
-        }
-    } else if (driver == "pyodbc") {
-        if (connect > 0) args["timeout"] = connect;
-    } else if (driver == "pymssql") {
-        if (connect > 0) args["login_timeout"] = connect;
-    }
-    return args;
-}
-
-void initialise(py::object self, py::object engine, py::object schema, py::object metadata, py::object ignore_tables,
-                py::object include_tables, py::object sample_rows, py::object indexes, py::object custom_table_info,
-                py::object view_support, py::object max_string_length, py::object /*lazy_table_reflection*/,
-                py::object statement_timeout, py::object max_rows) {
-    if (!py::isinstance(engine, zorvan::import_attr("sqlalchemy.engine", "Engine"))) {
-        throw py::type_error("engine must be a sqlalchemy Engine, not " + zorvan::type_name(engine));
-    }
-    if (truthy(include_tables) && truthy(ignore_tables)) {
-        throw py::value_error("Cannot specify both include_tables and ignore_tables");
-    }
-    if (!py::isinstance<py::int_>(sample_rows)) throw py::type_error("sample_rows_in_table_info must be an integer");
-    if (!custom_table_info.is_none() && !py::isinstance<py::dict>(custom_table_info)) {
-        throw py::type_error(
-            "table_info must be a dictionary with table names as keys and the desired table info as values");
-    }
-    if (!py::isinstance<py::int_>(max_string_length)) throw py::type_error("max_string_length must be an integer");
-    const double timeout = checked_timeout(statement_timeout, "statement_timeout");
-    if (py::isinstance<py::bool_>(max_rows) || !py::isinstance<py::int_>(max_rows) || max_rows.cast<long>() < 1) {
-        throw py::value_error("max_rows must be a whole number of 1 or more");
-    }
-
-    py::setattr(self, attr::engine, engine);
-    py::setattr(self, attr::schema, schema);
-    py::setattr(self, attr::include_tables, to_set(truthy(include_tables) ? include_tables : py::none()));
-    py::setattr(self, attr::ignore_tables, to_set(truthy(ignore_tables) ? ignore_tables : py::none()));
-    py::setattr(self, attr::sample_rows, sample_rows);
-    py::setattr(self, attr::indexes, py::bool_(truthy(indexes)));
-    py::setattr(self, attr::custom_table_info,
-                custom_table_info.is_none() ? py::object(py::none()) : py::object(py::dict(custom_table_info)));
-    py::setattr(self, attr::max_string_length, max_string_length);
-    py::setattr(self, attr::view_support, py::bool_(truthy(view_support)));
-    py::setattr(self, attr::metadata, metadata.is_none() ? zorvan::import_attr("sqlalchemy", "MetaData")() : metadata);
-    py::setattr(self, attr::statement_timeout, timeout > 0 ? py::object(py::float_(timeout)) : py::object(py::none()));
-    py::setattr(self, attr::max_rows, max_rows);
-
-    // The one connection made here: a bad address or an unreachable server
-    // fails now, with the driver's own error; the dialect also learns the
-    // server version (MariaDB or MySQL).
-    engine.attr("connect")().attr("close")();
-    py::setattr(self, attr::server_kind, py::str(server_kind_name(detect_server_kind(engine))));
-
-    const HandleConfig config = load_config(self);
-    if (truthy(include_tables) || truthy(ignore_tables)) {
-        ReadOnlySession session(config);
-        const std::vector<std::string> all = list_tables(session, config);
-        const std::set<std::string> present(all.begin(), all.end());
-        for (const char* which : {"include_tables", "ignore_tables"}) {
-            py::set wanted = to_set(std::string(which) == "include_tables" ? include_tables : ignore_tables);
-            py::set missing;
-            for (py::handle name : wanted) {
-                if (present.count(py::str(name)) == 0) missing.add(name);
-            }
-            if (!missing.empty()) {
-                throw py::value_error(std::string(which) + " " + std::string(py::repr(missing)) +
-                                      " not found in database");
-            }
-        }
-    }
-}
-
-py::object from_uri(py::object cls, py::object database_uri, py::object engine_args, py::object connect_timeout,
-                    py::kwargs kwargs) {
-    py::module_ sa = py::module_::import("sqlalchemy");
-    py::object url = sa.attr("engine").attr("make_url")(database_uri);
-    py::dict args;
-    if (!engine_args.is_none()) args = py::dict(engine_args);
-    if (!args.contains("pool_pre_ping")) args["pool_pre_ping"] = py::bool_(true);
-    if (!args.contains("pool_recycle")) args["pool_recycle"] = py::int_(1800);
-    py::dict connect_args;
-    if (args.contains("connect_args") && !args["connect_args"].is_none()) connect_args = py::dict(args["connect_args"]);
-
-    const double connect = checked_timeout(connect_timeout, "connect_timeout");
-    const double statement = kwargs.contains("statement_timeout")
-                                 ? checked_timeout(kwargs["statement_timeout"], "statement_timeout")
-                                 : kDefaultStatementTimeout;
-    const std::string driver = py::str(url.attr("get_driver_name")());
-    py::object query = url.attr("query");
-    for (auto item : driver_timeouts(driver, connect, statement)) {
-        if (!connect_args.contains(item.first) && !query.contains(item.first)) connect_args[item.first] = item.second;
-    }
-    args["connect_args"] = connect_args;
-    py::object engine = sa.attr("create_engine")(url, **args);
-    return cls(engine, **kwargs);
-}
-
 py::object run(py::object self, py::object command, py::object fetch, py::object include_columns, py::object parameters,
                py::object execution_options) {
     const HandleConfig config = load_config(self);
     const FetchMode mode = parse_fetch(fetch);
-    const FetchedRows fetched = fetch_rows(config, command, parameters, execution_options, mode);
-    return py::str(render_rows(fetched, truthy(include_columns), config.max_string_length,
-                               mode == FetchMode::One ? 1 : config.max_rows));
+    const RenderOptions options = render_options(config, mode, truthy(include_columns));
+    const FetchedRows fetched = fetch_rows(config, command, parameters, execution_options, options);
+    if (mode == FetchMode::Cursor) return rows_as_result(fetched);
+    return py::str(render_rows(fetched, options));
 }
 
 py::object table_info(py::object self, py::object table_names, py::object column_comments) {
@@ -222,68 +78,79 @@ std::vector<std::string> current_usable_tables(py::object self) {
 
 }  // namespace
 
-py::object make_error_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder("ReadOnlyQueryError", module_name,
-                                 zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError"));
-    builder
-        .doc(
-            "A statement refused because the assistant runs read-only.\n\n"
-            "A SQLAlchemyError, so that callers that record database errors record it too.\n"
-            "``refused`` says what was refused (\"a DELETE statement\"), ``statement`` is the text.")
-        .attr("refused", py::none())
-        .attr("statement", py::none());
-    return builder.build();
-}
-
 py::object make_database_class(const std::string& module_name) {
     using zorvan::ClassBuilder;
     ClassBuilder builder("CustomSQLDatabase", module_name,
                          zorvan::import_attr("langchain_community.utilities", "SQLDatabase"));
     builder.doc(
         "Handle on the one database that an assistant answers questions about.\n\n"
-        "A LangChain ``SQLDatabase`` (its SQL tools accept it) whose work is:\n"
-        "- read-only: ``run`` accepts only one query that reads (checked with sqlglot) and runs it\n"
-        "  in a read-only transaction that is rolled back; a refusal raises ReadOnlyQueryError;\n"
-        "- time-limited: every statement ends after ``statement_timeout`` seconds (default 60);\n"
-        "- capped: at most ``max_rows`` rows (default 200) are read and shown, with a closing line\n"
-        "  saying how many were left out;\n"
-        "- lazy: making the handle makes one connection; listing tables is one catalogue query;\n"
-        "  definitions are read only for the tables asked for.");
+        "A LangChain ``SQLDatabase`` (its SQL tools accept it) whose queries:\n"
+        "- are checked by allowlist before they are sent (sqlglot, in the server's dialect):\n"
+        "  exactly one query (SELECT, WITH, VALUES, set operations) over the handle's usable\n"
+        "  tables, calling only built-in functions that compute values; anything else raises\n"
+        "  ReadOnlyQueryError, whose text tells the model what to change;\n"
+        "- run in a read-only transaction that is rolled back, on a session whose lexing\n"
+        "  settings are pinned and which is reset when it goes back to the pool;\n"
+        "- are time-limited: each statement ends after ``statement_timeout`` seconds (default\n"
+        "  60), a server that stops answering is given up 10 s later, Ctrl-C stops the\n"
+        "  statement on the server;\n"
+        "- are bounded: at most ``max_rows`` rows (default 200) and ``max_result_bytes`` of text\n"
+        "  (default 65536) are shown, long values are cut on the server, and a closing line\n"
+        "  says what was left out.\n"
+        "Making the handle makes one connection, which also reads the login's rights: a login\n"
+        "that may do more than read is named in a warning, or refused in strict mode.");
 
     builder.method(
         "__init__",
         "(self, engine, schema=None, metadata=None, ignore_tables=None, include_tables=None, "
         "sample_rows_in_table_info=3, indexes_in_table_info=False, custom_table_info=None, view_support=False, "
-        "max_string_length=300, lazy_table_reflection=True, statement_timeout=60, max_rows=200)",
-        "Keep the engine and settings and make one connection to check the server.\n\n"
+        "max_string_length=300, lazy_table_reflection=True, statement_timeout=60, max_rows=200, "
+        "max_result_bytes=None, strict=None)",
+        "Keep the engine and settings and make one connection to learn the server.\n\n"
         "Tables are never reflected here (lazy_table_reflection is accepted for compatibility).\n\n"
         "Args:\n"
         "    engine: a SQLAlchemy engine.\n"
-        "    schema: the database schema to use (None: the connection's default).\n"
-        "    metadata: a SQLAlchemy MetaData to reflect into.\n"
+        "    schema: the schema (MySQL: database) queries run in (None: the connection's default).\n"
+        "    metadata: a SQLAlchemy MetaData; tables defined in it are described as defined.\n"
         "    ignore_tables: tables that are never usable.\n"
         "    include_tables: the only usable tables (not together with ignore_tables).\n"
         "    sample_rows_in_table_info: sample rows shown with each table definition.\n"
         "    indexes_in_table_info: also show each table's indexes.\n"
-        "    custom_table_info: table name to the text shown instead of its definition.\n"
+        "    custom_table_info: usable table name to the text shown instead of its definition.\n"
         "    view_support: count views as tables.\n"
         "    max_string_length: longest value text shown before it is cut.\n"
         "    lazy_table_reflection: accepted for compatibility; reflection is always lazy.\n"
         "    statement_timeout: seconds per statement (0 or None: no limit).\n"
-        "    max_rows: rows that run shows at most.\n\n"
+        "    max_rows: rows that run shows at most.\n"
+        "    max_result_bytes: bytes of result text at most (None: ZORVAN_DB_RESULT_BYTES, else 65536).\n"
+        "    strict: refuse a login that may do more than read (None: ZORVAN_DB_STRICT=1).\n\n"
         "Raises:\n"
         "    sqlalchemy.exc.SQLAlchemyError: the server cannot be reached.\n"
-        "    ValueError: a setting is out of range, or ignore_tables and include_tables are both given.",
-        &initialise, py::arg("self"), py::arg("engine"), py::arg("schema") = py::none(),
-        py::arg("metadata") = py::none(), py::arg("ignore_tables") = py::none(), py::arg("include_tables") = py::none(),
+        "    PrivilegedLoginError: strict, and the login may do more than read.\n"
+        "    ValueError: a setting is out of range, ignore_tables and include_tables are both given,\n"
+        "        or a listed table is not found.",
+        [](py::object self, py::object engine, py::object schema, py::object metadata, py::object ignore_tables,
+           py::object include_tables, py::object sample_rows, py::object indexes, py::object custom_table_info,
+           py::object view_support, py::object max_string_length, py::object /*lazy_table_reflection*/,
+           py::object statement_timeout, py::object max_rows, py::object max_result_bytes, py::object strict) {
+            initialise(self, engine, schema, metadata, ignore_tables, include_tables, sample_rows, indexes,
+                       custom_table_info, view_support, max_string_length, statement_timeout, max_rows,
+                       max_result_bytes, strict);
+        },
+        py::arg("self"), py::arg("engine"), py::arg("schema") = py::none(), py::arg("metadata") = py::none(),
+        py::arg("ignore_tables") = py::none(), py::arg("include_tables") = py::none(),
         py::arg("sample_rows_in_table_info") = 3, py::arg("indexes_in_table_info") = false,
         py::arg("custom_table_info") = py::none(), py::arg("view_support") = false, py::arg("max_string_length") = 300,
         py::arg("lazy_table_reflection") = true, py::arg("statement_timeout") = kDefaultStatementTimeout,
-        py::arg("max_rows") = kDefaultMaxRows);
+        py::arg("max_rows") = kDefaultMaxRows, py::arg("max_result_bytes") = py::none(),
+        py::arg("strict") = py::none());
 
     builder.classmethod("from_uri", "(cls, database_uri, engine_args=None, connect_timeout=10, **kwargs)",
                         "Make a handle from a SQLAlchemy URL.\n\n"
-                        "The engine pools its connections and checks each before use (pool_pre_ping).\n\n"
+                        "The engine pools its connections and checks each before use (pool_pre_ping).\n"
+                        "MySQL/MariaDB reads give up after statement_timeout + 10 s and refuse several\n"
+                        "statements per call; PostgreSQL connections send TCP keepalives; a SQLite file\n"
+                        "is opened read-only.\n\n"
                         "Args:\n"
                         "    database_uri: the URL, such as \"postgresql+psycopg2://user:pw@host:5432/db\".\n"
                         "    engine_args: further arguments for sqlalchemy.create_engine.\n"
@@ -302,6 +169,11 @@ py::object make_database_class(const std::string& module_name) {
                      [](py::object self) { return py::object(self.attr(attr::statement_timeout)); });
     builder.property("max_rows", "Rows that run shows at most.",
                      [](py::object self) { return py::object(self.attr(attr::max_rows)); });
+    builder.property("max_result_bytes", "Bytes of result text that run shows at most.",
+                     [](py::object self) { return py::object(self.attr(attr::max_result_bytes)); });
+    builder.property("privilege_risks",
+                     "What the login may do beyond reading, as found when the handle was made (a tuple of texts).",
+                     [](py::object self) { return py::object(self.attr(attr::privilege_risks)); });
 
     builder.method(
         "get_usable_table_names", "(self)",
@@ -348,21 +220,24 @@ py::object make_database_class(const std::string& module_name) {
 
     builder.method(
         "run", "(self, command, fetch='all', include_columns=False, *, parameters=None, execution_options=None)",
-        "Run one read-only query and return its rows as text.\n\n"
-        "The query runs in a read-only transaction that is rolled back; at most max_rows\n"
-        "rows are read, and a cut result ends with a line saying how many were left out.\n\n"
+        "Check one query, run it read-only and return its rows as text.\n\n"
+        "At most max_rows rows and max_result_bytes of text are shown; a cut result ends\n"
+        "with a line saying what was left out.\n\n"
         "Args:\n"
         "    command: the query text (or a SQLAlchemy executable).\n"
-        "    fetch: \"all\" for every row or \"one\" for the first.\n"
+        "    fetch: \"all\", \"one\" for the first row, or \"cursor\" for a SQLAlchemy Result\n"
+        "        over the rows (at most max_rows, values cut at max_result_bytes).\n"
         "    include_columns: rows as dicts with column names instead of tuples.\n"
         "    parameters: bound parameters of the query.\n"
-        "    execution_options: SQLAlchemy execution options.\n\n"
+        "    execution_options: SQLAlchemy execution options (schema_translate_map included;\n"
+        "        options that would leave the read-only transaction are refused).\n\n"
         "Returns:\n"
         "    str() of the list of rows, or \"\" when there are none.\n\n"
         "Raises:\n"
-        "    ReadOnlyQueryError: the statement could write, or is not one query.\n"
-        "    sqlalchemy.exc.SQLAlchemyError: a database error, including the time limit.\n"
-        "    ValueError: fetch is not \"all\" or \"one\".",
+        "    ReadOnlyQueryError: the query was refused before it reached the database.\n"
+        "    sqlalchemy.exc.SQLAlchemyError: a database error, the time limit, or a server that\n"
+        "        stopped answering.\n"
+        "    ValueError: fetch is not \"all\", \"one\" or \"cursor\".",
         &run, py::arg("self"), py::arg("command"), py::arg("fetch") = "all", py::arg("include_columns") = false,
         py::kw_only(), py::arg("parameters") = py::none(), py::arg("execution_options") = py::none());
     builder.method(
@@ -392,10 +267,15 @@ py::object make_database_class(const std::string& module_name) {
         py::kw_only(), py::arg("parameters") = py::none(), py::arg("execution_options") = py::none());
     builder.method(
         "_execute", "(self, command, fetch='all', *, parameters=None, execution_options=None)",
-        "Rows of one read-only query as dicts (at most max_rows), checked like run.",
-        [](py::object self, py::object command, py::object fetch, py::object parameters, py::object execution_options) {
+        "Rows of one query as dicts (at most max_rows), checked like run; fetch=\"cursor\" gives a Result.",
+        [](py::object self, py::object command, py::object fetch, py::object parameters,
+           py::object execution_options) -> py::object {
             const HandleConfig config = load_config(self);
-            return rows_as_dicts(fetch_rows(config, command, parameters, execution_options, parse_fetch(fetch)));
+            const FetchMode mode = parse_fetch(fetch);
+            const FetchedRows fetched =
+                fetch_rows(config, command, parameters, execution_options, render_options(config, mode, false));
+            if (mode == FetchMode::Cursor) return rows_as_result(fetched);
+            return rows_as_dicts(fetched);
         },
         py::arg("self"), py::arg("command"), py::arg("fetch") = "all", py::kw_only(),
         py::arg("parameters") = py::none(), py::arg("execution_options") = py::none());

@@ -7,9 +7,6 @@
 namespace zorvanai::custom_sql {
 namespace py = pybind11;
 
-// `ReadOnlyQueryError`: the SQLAlchemyError raised for a refused statement.
-py::object make_error_class(const std::string& module_name);
-
 // `CustomSQLDatabase`: a subclass of LangChain's SQLDatabase (so its SQL
 // tools accept it) whose work is read-only, time-limited, row-capped and lazy.
 py::object make_database_class(const std::string& module_name);
