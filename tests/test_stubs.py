@@ -300,3 +300,13 @@ def test_mypy_sees_the_stub_types(tmp_path, mypy_cache):
     assert done.returncode == 1
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     assert [line.split(":")[1] for line in errors] == ["4", "5", "6", "6"], done.stdout
+
+
+def test_mypy_strict_accepts_the_readme_example(tmp_path, mypy_cache):
+    readme = (REPO / "README.md").read_text()
+    example = readme.split("From Python:\n\n```python\n", 1)[1].split("```", 1)[0]
+    assert "run_agent(" in example
+    program = tmp_path / "readme_example.py"
+    program.write_text(example)
+    done = mypy(str(program), cache=mypy_cache)
+    assert done.returncode == 0, done.stdout + done.stderr

@@ -4,8 +4,9 @@
     agent = create_agent("PostgreSQL", "shop", "analyst", "secret", "localhost", 5432)
     answer = run_agent(agent, "my-account-key", "Which five products sold best?", "media")
 
-Loading the module loads a .env file into the environment (python-dotenv). It also offers
-every public name of zorvanai.codetool.
+The chat models come from the vendor service, Azure OpenAI or any OpenAI-compatible
+endpoint. Loading the module loads a .env file into the environment (python-dotenv). It
+also offers every public name of zorvanai.codetool.
 """
 
 import ast as ast
@@ -15,7 +16,8 @@ import sys as sys
 import tempfile as tempfile
 import venv as venv
 from io import StringIO as StringIO
-from typing import Any, TypedDict
+from collections.abc import Mapping
+from typing import Any, Literal, NotRequired, TypedDict, overload
 
 from langchain_classic.agents.agent import RunnableAgent
 from langchain_core.agents import AgentAction, AgentFinish
@@ -41,21 +43,40 @@ env_path: str | None
 media_path: str | None
 python_executable: str | None
 
-class _AnswerRecord(TypedDict, total=False):
-    """What run_agent returns for a question: every key after a run, only "output" after an error."""
+class AnswerRecord(TypedDict):
+    """What run_agent returns for a question (a dict): every key after a run, only "output" after an error."""
 
     output: str
-    python_code: str
-    image_path: str | None
-    generated_query: list[str]
-    sql_execution_result: list[str]
+    python_code: NotRequired[str]
+    image_path: NotRequired[str | None]
+    generated_query: NotRequired[list[str]]
+    sql_execution_result: NotRequired[list[str]]
 
 def create_agent(
-    engine: str, db_name: str, db_user: str, db_password: str, db_host: str, db_port: int | str
+    engine: str,
+    db_name: str | os.PathLike[str],
+    db_user: str | None = None,
+    db_password: str | None = None,
+    db_host: str | None = None,
+    db_port: int | str | None = None,
+    *,
+    model_provider: Literal["vendor", "azure", "openai"] | None = None,
+    model: str | None = None,
+    pandas_model: str | None = None,
+    azure_endpoint: str | None = None,
+    azure_api_key: str | None = None,
+    api_version: str | None = None,
+    base_url: str | None = None,
+    openai_api_key: str | None = None,
+    model_prices: Mapping[str, Mapping[str, float]] | None = None,
+    quiet: bool | None = None,
 ) -> SQLGraph | None: ...
+@overload
+def run_agent(agent: None, zorvan_api_key: str, query: str, media_path: str | os.PathLike[str]) -> str: ...
+@overload
 def run_agent(
-    agent: SQLGraph | None, zorvan_api_key: str, query: str, media_path: str | os.PathLike[str]
-) -> _AnswerRecord | str: ...
+    agent: SQLGraph, zorvan_api_key: str | None, query: str, media_path: str | os.PathLike[str]
+) -> AnswerRecord: ...
 def create_chat_openai_instance(zorvan_api_key: str) -> ChatOpenAI: ...
 
 class CustomRunnableAgent(RunnableAgent):

@@ -1,6 +1,9 @@
 """The vendor service: chat deployments, OpenAI settings and usage reports."""
 
-from typing import Any
+import threading
+from typing import Any, Literal
+
+import openai
 
 DEPLOYMENTS_PATH: str
 OPENAI_SETTINGS_PATH: str
@@ -12,6 +15,9 @@ class ConfigurationError(RuntimeError):
 class VendorServiceError(RuntimeError):
     """The vendor service could not be reached in time or gave an unusable answer."""
 
+class ModelServiceError(openai.OpenAIError):
+    """A chat model's endpoint gave an answer that is not a chat reply (an HTML page, for example)."""
+
 class ZorvanAPIHandler:
     """The vendor service for one account."""
 
@@ -21,4 +27,10 @@ class ZorvanAPIHandler:
 
 def base_url() -> str: ...
 def request_timeout() -> float: ...
-def send_user_question(zorvan_api_key: str, question: str, total_tokens: int, total_cost: float) -> None: ...
+def send_user_question(
+    zorvan_api_key: str, question: str, total_tokens: int, total_cost: float | Literal["unknown"]
+) -> None: ...
+def send_user_question_later(
+    zorvan_api_key: str, question: str, total_tokens: int, total_cost: float | Literal["unknown"]
+) -> threading.Thread: ...
+def wait_for_usage_reports(timeout: float | None = None) -> bool: ...

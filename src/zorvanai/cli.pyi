@@ -1,5 +1,6 @@
-"""The zorvanai console command (``zorvanai ask|schema|context|db``)."""
+"""The zorvanai console command (``zorvanai ask|demo|schema|context|db``)."""
 
 from collections.abc import Sequence
 
 def main(argv: Sequence[str] | None = None) -> int: ...
+def demo_database(path: str = "zorvan_demo.db") -> str: ...

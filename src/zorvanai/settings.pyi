@@ -1,6 +1,8 @@
-"""Connection settings of the two Azure OpenAI chat deployments."""
+"""Settings of the chat models, and the loader of every setting a front end needs."""
 
-from typing import ClassVar
+from typing import Any, ClassVar, Literal
+
+NO_MODEL_HELP: str
 
 class AzureOpenAIChat35:
     """Connection settings of the Azure OpenAI chat deployment for the lighter model.
@@ -8,6 +10,7 @@ class AzureOpenAIChat35:
     The instance's attribute mapping holds keyword arguments of ``AzureChatOpenAI``.
     """
 
+    chat_client: ClassVar[str]
     azure_deployment: str | None
     azure_endpoint: str | None
     api_key: str | None
@@ -32,6 +35,7 @@ class AzureOpenAIChat4:
     The instance's attribute mapping holds keyword arguments of ``AzureChatOpenAI``.
     """
 
+    chat_client: ClassVar[str]
     azure_deployment: str | None
     azure_endpoint: str | None
     api_key: str | None
@@ -49,3 +53,58 @@ class AzureOpenAIChat4:
         max_retries: int | None = None,
     ) -> None: ...
     def __eq__(self, other: object) -> bool: ...
+
+class OpenAIChatSettings:
+    """Connection settings of a chat model behind an OpenAI-compatible endpoint.
+
+    The instance's attribute mapping holds keyword arguments of ``ChatOpenAI``.
+    """
+
+    chat_client: ClassVar[str]
+    model: str | None
+    base_url: str | None
+    api_key: str | None
+    timeout: float
+    max_retries: int
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __init__(
+        self,
+        model: str | None = None,
+        base_url: str | None = None,
+        api_key: str | None = None,
+        timeout: float | None = None,
+        max_retries: int | None = None,
+    ) -> None: ...
+    def __eq__(self, other: object) -> bool: ...
+
+_ModelRecord = AzureOpenAIChat35 | AzureOpenAIChat4 | OpenAIChatSettings
+
+class ModelSettings:
+    """Where the chat models come from, as load_model_settings found it."""
+
+    provider: Literal["vendor", "azure", "openai"]
+    light: _ModelRecord | None
+    strong: _ModelRecord | None
+    pandas: _ModelRecord | None
+    prices: dict[str, dict[str, float]]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object) -> bool: ...
+
+class Settings:
+    """Every setting of a front end, as load_settings read it."""
+
+    engine: str
+    db_name: str
+    db_user: str
+    db_password: str
+    db_host: str
+    db_port: int
+    api_key: str | None
+    media_dir: str
+    quiet: bool
+    models: ModelSettings | None
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object) -> bool: ...
+
+def load_model_settings(**overrides: Any) -> ModelSettings: ...
+def load_settings(database: bool = True, models: bool = True) -> Settings: ...

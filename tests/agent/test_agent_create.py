@@ -80,10 +80,14 @@ def test_password_with_url_special_characters_connects(db, vendor_env, model_ser
 
 
 @pytest.mark.parametrize("engine, scheme", [
-    ("mysql", "None"), ("Postgres", "None"), ("POSTGRESQL", "None"), (None, "None"), ("MsSQL", "mssql+pyodbc"),
+    ("mysql", "None"), ("Postgres", "None"), ("POSTGRESQL", "None"), (None, "None"),
+    # SQL Server's address names its ODBC driver.
+    ("MsSQL", "mssql+pyodbc"),
 ])
 def test_engine_is_looked_up_exactly_and_the_address_fails_at_from_uri(vendor_env, engine, scheme):
     url = f"{scheme}://user:pw@127.0.0.1:1433/shop"
+    if engine == "MsSQL":
+        url += "?driver=ODBC+Driver+18+for+SQL+Server"
     try:
         CustomSQLDatabase.from_uri(url)
     except Exception as error:  # noqa: BLE001 - the library's own error is what is expected
@@ -129,7 +133,7 @@ def test_missing_fields_of_a_record_are_none(db, vendor_env, model_server, monke
         record("GPT-4", DEPLOYMENT_4, model_server.url),
     ]
     graph = create_agent(*values(db))
-    assert clients(graph)[1] == (None, model_server.url, None, None)
+    assert clients(graph)[1] == (None, model_server.url, "from-the-environment", None)
     # None settings leave the client to its own environment defaults.
     assert graph.response_model.root_client.api_key == "from-the-environment"
 
@@ -185,7 +189,7 @@ def test_deployment_list_failures_name_the_address(db, vendor_env, monkeypatch, 
         expected = r"^Could not fetch the deployment list from .* \(ConnectionError: "
     elif case == "not_json":
         vendor_env.respond(DEPLOYMENTS_PATH, status=502, body="<html>Bad gateway</html>")
-        expected = r"^The deployment list from .* \(HTTP status 502\) is not JSON: "
+        expected = r"^The deployment list from .* is not JSON \(HTTP status 502, an HTML page \(text/plain"
     else:
         vendor_env.respond(DEPLOYMENTS_PATH, status=500)
         expected = r"^The deployment list from .* \(HTTP status 500\) is a JSON dict, not a list of deployment"
@@ -198,8 +202,14 @@ def test_deployment_list_failures_name_the_address(db, vendor_env, monkeypatch, 
     assert capsys.readouterr().out == ""
 
 
-def test_unset_vendor_address_says_what_to_set(db, vendor_server, monkeypatch):
-    monkeypatch.delenv("ZORVAN_API_URL", raising=False)
+def test_no_model_source_says_what_to_set(db, vendor_server, monkeypatch):
+    for name in ("ZORVAN_API_URL", "ZORVAN_MODEL_PROVIDER", "AZURE_OPENAI_ENDPOINT", "OPENAI_BASE_URL",
+                 "OPENAI_API_KEY"):
+        monkeypatch.delenv(name, raising=False)
+    with pytest.raises(api.ConfigurationError, match="^no chat model is configured; point zorvanai at one") as caught:
+        create_agent(*values(db))
+    assert all(name in str(caught.value) for name in ("OPENAI_BASE_URL", "AZURE_OPENAI_ENDPOINT", "ZORVAN_API_URL"))
+    monkeypatch.setenv("ZORVAN_MODEL_PROVIDER", "vendor")
     with pytest.raises(api.ConfigurationError, match="^ZORVAN_API_URL is not set: set it to the base address "
                                                      "of the vendor service"):
         create_agent(*values(db))

@@ -130,10 +130,11 @@ def test_graph_error_gives_the_error_record_and_no_usage_report(agent, model_ser
                                                                 case):
     if case == "node_error":
         script_picker(model_server, ["sales"])
-        # A reply that does not fill the record the SQL generation node asks for.
-        model_server.add({"sql": QUERY}, deployment="gpt4", schema="SQLQueryInput")
-        expected = r"1 validation error for SQLQueryInput"
-        error_type = "pydantic_core._pydantic_core.ValidationError"
+        # A reply that does not fill the record the SQL generation node asks for, also when asked again.
+        model_server.add({"sql": QUERY}, deployment="gpt4", schema="SQLQueryInput", times=2)
+        expected = (r"The model's reply could not be read as SQLQueryInput, also after it was shown why: it does not "
+                    r"fit SQLQueryInput \(sql_query: Field required\)")
+        error_type = "langchain_core.exceptions.OutputParserException"
     else:
         expected = r"Error code: 400 - .*no scripted reply for deployment 'gpt35'"
         error_type = "openai.BadRequestError"
@@ -194,3 +195,20 @@ def test_undeliverable_usage_report_keeps_the_answer(agent, model_server, vendor
     (warning,) = warnings
     assert warning["message"].startswith("The usage report could not be delivered: ")
     assert USAGE_PATH in warning["message"]
+
+
+def test_the_usage_report_goes_in_the_background(agent, model_server, vendor_env, monkeypatch, tmp_path, warnings):
+    from zorvanai import api
+
+    script_good_question(model_server)
+    monkeypatch.setenv("ZORVAN_USAGE_TIMEOUT", "5")
+    vendor_env.respond(USAGE_PATH, delay=60)
+
+    record = run_agent(agent, "acct-1", QUESTION, str(tmp_path))
+
+    # The answer is back while the report is still on its way; it gives up within its own limit.
+    assert record["output"] == "East made 2 sales, west 1."
+    assert api.wait_for_usage_reports(timeout=0) is False
+    assert api.wait_for_usage_reports() is True
+    (warning,) = warnings
+    assert warning["message"].startswith("The usage report could not be delivered: ")

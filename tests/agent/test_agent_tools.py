@@ -39,7 +39,9 @@ def test_module_offers_its_functions_and_every_public_name_of_the_code_tool():
     assert agent_module.AzureOpenAIChat4 is settings.AzureOpenAIChat4
     assert agent_module.CustomSQLDatabase is CustomSQLDatabase and agent_module.SQLGraph is SQLGraph
     assert str(inspect.signature(agent_module.create_agent)) == (
-        "(engine, db_name, db_user, db_password, db_host, db_port)")
+        "(engine, db_name, db_user=None, db_password=None, db_host=None, db_port=None, *, model_provider=None, "
+        "model=None, pandas_model=None, azure_endpoint=None, azure_api_key=None, api_version=None, base_url=None, "
+        "openai_api_key=None, model_prices=None, quiet=None)")
     assert str(inspect.signature(agent_module.run_agent)) == "(agent, zorvan_api_key, query, media_path)"
     assert str(inspect.signature(create_chat_openai_instance)) == "(zorvan_api_key)"
 

@@ -11,7 +11,7 @@ import pytest
 from loguru import logger
 
 from support.db import CLOSED_PORT
-from support.vendor_server import SETTINGS_PATH, USAGE_PATH, UsageReport
+from support.vendor_server import SETTINGS_PATH, USAGE_PATH, UsageReport, VendorServer
 from zorvanai import api
 
 SLOW = 5  # seconds the stand-in waits in time-limit cases
@@ -28,8 +28,8 @@ def warnings():
 
 
 def test_base_address_and_time_limit_come_from_the_environment(monkeypatch):
-    monkeypatch.setenv("ZORVAN_API_URL", "http://vendor.test:8000/api/")
-    assert api.base_url() == "http://vendor.test:8000/api"
+    monkeypatch.setenv("ZORVAN_API_URL", "https://vendor.test:8000/api/")
+    assert api.base_url() == "https://vendor.test:8000/api"
     monkeypatch.delenv("ZORVAN_API_TIMEOUT", raising=False)
     assert api.request_timeout() == 30
     monkeypatch.setenv("ZORVAN_API_TIMEOUT", "2.5")
@@ -74,8 +74,8 @@ def test_openai_settings_are_fetched_with_the_account_key(vendor_env):
 def test_openai_settings_failures_name_the_address(vendor_env, monkeypatch, case):
     url = vendor_env.url + SETTINGS_PATH
     expected = {
-        "refused_key": "answered with HTTP status 401: .*Invalid token",
-        "server_error": "answered with HTTP status 500: .*Internal Server Error",
+        "refused_key": "answered with HTTP status 401, application/json: .*Invalid token",
+        "server_error": "answered with HTTP status 500, application/json: .*Internal Server Error",
         "not_json": r"did not answer with JSON \(",
         "not_a_record": "answered with a JSON list where a record of model settings was expected",
         "slow": "^Could not reach the vendor service at .*Timeout",
@@ -128,7 +128,7 @@ def test_undeliverable_usage_report_is_a_warning_not_an_error(vendor_env, monkey
     tokens, reason = 34, {
         "server_error": "answered with HTTP status 500",
         "refused_key": "answered with HTTP status 401",
-        "ill_typed": "answered with HTTP status 400: .*total_tokens",
+        "ill_typed": "answered with HTTP status 400, application/json: .*total_tokens",
         "slow": "Could not reach the vendor service at .*Timeout",
         "unreachable": "Could not reach the vendor service at .*ConnectionError",
         "unset": "ConfigurationError: ZORVAN_API_URL is not set",
@@ -158,3 +158,37 @@ def test_undeliverable_usage_report_is_a_warning_not_an_error(vendor_env, monkey
     assert re.search(reason, warning["message"]), warning["message"]
     if case != "unset":
         assert USAGE_PATH in warning["message"]
+
+
+def machine_address() -> str:
+    """This machine's address on its network (not loopback), or a skip."""
+    import socket
+
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        try:
+            probe.connect(("192.0.2.1", 9))  # no packet is sent for a UDP connect
+            address = probe.getsockname()[0]
+        except OSError:
+            address = "127.0.0.1"
+    if address.startswith("127."):
+        pytest.skip("no network address besides loopback")
+    return address
+
+
+def test_plain_http_to_another_machine_is_refused_before_the_key_travels(monkeypatch, warnings):
+    class NetworkVendor(VendorServer):
+        host = machine_address()
+
+    with NetworkVendor() as vendor:
+        monkeypatch.setenv("ZORVAN_API_URL", vendor.url)
+        monkeypatch.delenv("ZORVAN_ALLOW_HTTP", raising=False)
+        with pytest.raises(api.ConfigurationError, match=rf"^ZORVAN_API_URL is {re.escape(vendor.url)}: plain "
+                                                         r"http:// to another machine would send the key in clear"):
+            api.ZorvanAPIHandler("acct-secret").get_openai_data()
+        api.send_user_question("acct-secret", "q", 1, 0.5)
+        assert vendor.requests == [] and "ZORVAN_ALLOW_HTTP=1" in warnings[0]["message"]
+
+        # Allowed on purpose, the same request goes out.
+        monkeypatch.setenv("ZORVAN_ALLOW_HTTP", "1")
+        api.send_user_question("acct-secret", "q", 1, 0.5)
+        assert [r.account_key for r in vendor.requests] == ["acct-secret"]

@@ -137,6 +137,8 @@ def test_failing_script_corrections_then_terminal_answer(graph, model_server, tm
         together, {"final_response_generation_node"}]
     assert trace.count("pandas_executor_node") == 3
     assert trace.count("final_response_generation_node") == 4
+    # Only the last of them asks the model: the others ran beside a retry.
+    assert len(model_server.requests_for(schema="GenerationOutput")) == 1
 
     requests = model_server.requests_for(schema="PythonCodeInput")
     assert len(requests) == 3
@@ -151,7 +153,7 @@ def test_failing_script_corrections_then_terminal_answer(graph, model_server, tm
     assert state["python_error_message"].startswith("JSONDecodeError: ")
     assert state["pandas_code"] == scripts[2]
     assert "python_executed_output" not in state
-    assert state["final_response"] == "answer 4"
+    assert state["final_response"] == "answer 1"
     last_answer = model_server.requests_for(schema="GenerationOutput")[-1]
     assert f"\nPython code: {scripts[2]}\nPython executed result: \n" in last_answer.user_text
 

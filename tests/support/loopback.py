@@ -120,6 +120,9 @@ class LoopbackServer:
     """A real HTTP server on 127.0.0.1; subclasses implement :meth:`handle`."""
 
     label = "stand-in"
+    # The address to listen on; a test of what must never leave the machine may
+    # choose this machine's own network address instead.
+    host = "127.0.0.1"
 
     def __init__(self) -> None:
         self._httpd: _Server | None = None
@@ -132,7 +135,7 @@ class LoopbackServer:
         if self._httpd is not None:
             return self
         self._wake = threading.Event()
-        httpd = _Server(("127.0.0.1", 0), _Handler)
+        httpd = _Server((self.host, 0), _Handler)
         httpd.owner = self
         self._httpd = httpd
         self._thread = threading.Thread(
@@ -166,7 +169,7 @@ class LoopbackServer:
     @property
     def url(self) -> str:
         """Base address, without a trailing slash: ``http://127.0.0.1:PORT``."""
-        return f"http://127.0.0.1:{self.port}"
+        return f"http://{self.host}:{self.port}"
 
     # -- requests ------------------------------------------------------------
     def wait(self, seconds: float) -> bool:

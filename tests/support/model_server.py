@@ -1,9 +1,21 @@
-"""Azure OpenAI chat stand-in: a loopback HTTP server answering from a script.
+"""Chat model stand-in: a loopback HTTP server answering from a script.
 
 The real ``AzureChatOpenAI`` client (langchain-openai over the openai SDK)
 talks to it over HTTP exactly as it talks to Azure:
 ``POST /openai/deployments/{deployment}/chat/completions?api-version=...``.
+The real ``ChatOpenAI`` talks to it as to OpenAI or a local OpenAI-compatible
+server (Ollama, vLLM, ...): ``POST /v1/chat/completions`` with the model name
+in the body; ``openai_url`` is its base address and ``openai_settings(model)``
+an ``OpenAIChatSettings`` aimed at it.  On that path the model name takes the
+place of the deployment (for rules, records and the reported model name).
 Nothing inside Python is patched.
+
+Servers that lack a feature are played with ``supports``, a set reset to
+``{"json_schema", "json_object", "tool_choice"}`` before every test: a request
+asking for a feature left out gets HTTP 400 naming it, as such servers answer
+(LM Studio refuses ``json_object``, older llama.cpp builds ``json_schema``,
+vLLM without its tool parser ``tool_choice``).  Refused requests are recorded
+(``status`` 400) and use up no rule.
 
 Use the ``model_server`` fixture (reset before every test)::
 
@@ -46,7 +58,9 @@ A reply is one of:
   so malformed JSON can be sent);
 - a callable ``(RecordedRequest) -> reply``;
 - ``Reply(...)`` for special cases: ``Reply.error(429, "slow down")`` (Azure
-  error body), ``Reply("late", delay=3)``, ``Reply(x, model="gpt-4o")``,
+  error body), ``Reply("late", delay=3)``, ``Reply(stall=True)`` (the status,
+  headers and the first bytes of the body, then silence until ``reset``: a
+  model that stops answering mid-reply), ``Reply(x, model="gpt-4o")``,
   ``Reply(x, usage=(100, 20))``, ``Reply(refusal="I can't")``,
   ``Reply("", finish_reason="content_filter")``,
   ``Reply(tool_calls=[("SQLQueryInput", {"sql_query": "SELECT 1"})])``,
@@ -117,6 +131,8 @@ DEPLOYMENT_4 = "gpt4"
 CLIENT_TIMEOUT = 10.0
 
 _PATH = re.compile(r"^/openai/deployments/([^/]+)/chat/completions/?$")
+_OPENAI_PATH = re.compile(r"^/v1/chat/completions/?$")
+ALL_FEATURES = frozenset({"json_schema", "json_object", "tool_choice"})
 _API_VERSION = re.compile(r"^\d{4}-\d{2}-\d{2}(-preview)?$")
 _STREAM_PIECE = 16  # characters of content per streamed chunk
 
@@ -167,6 +183,13 @@ class RecordedRequest:
     received_at: float
     response: dict[str, Any] | None = None  # the JSON answer (None for errors and streams)
     status: int | None = None
+    protocol: str = "azure"  # or "openai" (/v1/chat/completions)
+
+    @property
+    def response_format(self) -> str | None:
+        """The response_format type asked for ("json_schema", "json_object"), or None."""
+        fmt = self.body.get("response_format")
+        return fmt.get("type") if isinstance(fmt, dict) else None
 
     @property
     def texts(self) -> list[str]:
@@ -245,6 +268,7 @@ class Reply:
     tool_calls: Sequence[tuple[str, Any]] | None = None
     headers: Mapping[str, str] | None = None
     raw: str | bytes | None = None
+    stall: bool = False
 
     @classmethod
     def error(cls, status: int, message: str | None = None, code: str | None = None, **kw: Any) -> "Reply":
@@ -320,6 +344,10 @@ class ModelServer(LoopbackServer):
         super().__init__()
         # Requests must carry this key in the "api-key" header; None accepts any key.
         self.api_key = api_key
+        # On the OpenAI path: "Authorization: Bearer <key>" must carry this key; None accepts any
+        # (local servers ignore the key).
+        self.openai_api_key: str | None = None
+        self.supports: set[str] = set(ALL_FEATURES)
         self._lock = threading.Lock()
         self._rules: list[Rule] = []
         self._defaults: list[Rule] = []
@@ -351,10 +379,12 @@ class ModelServer(LoopbackServer):
         with self._lock:
             self._models[deployment] = model
 
-    def model_for(self, deployment: str) -> str:
+    def model_for(self, deployment: str, protocol: str = "azure") -> str:
         with self._lock:
             if deployment in self._models:
                 return self._models[deployment]
+        if protocol == "openai":
+            return deployment  # OpenAI-compatible servers report the model asked for
         return STRONG_MODEL if deployment == DEPLOYMENT_4 else DEFAULT_MODEL
 
     def reset(self) -> None:
@@ -366,6 +396,8 @@ class ModelServer(LoopbackServer):
             self._requests.clear()
             self._unanswered.clear()
             self._models.clear()
+            self.openai_api_key = None
+            self.supports = set(ALL_FEATURES)
 
     @property
     def pending(self) -> list[Rule]:
@@ -436,6 +468,19 @@ class ModelServer(LoopbackServer):
             max_retries=0,
         )
 
+    @property
+    def openai_url(self) -> str:
+        """Base address of the OpenAI-compatible path: ``http://127.0.0.1:PORT/v1``."""
+        return self.url + "/v1"
+
+    def openai_settings(self, model: str = "llama3.1", **overrides: Any) -> Any:
+        """An ``OpenAIChatSettings`` for ``model`` on the OpenAI-compatible path (no key)."""
+        from zorvanai import settings
+
+        values = dict(model=model, base_url=self.openai_url, api_key=None, timeout=CLIENT_TIMEOUT, max_retries=0)
+        values.update(overrides)
+        return settings.OpenAIChatSettings(**values)
+
     def chat_client(self, deployment: str = DEPLOYMENT_35, **kw: Any) -> Any:
         """A real ``AzureChatOpenAI`` aimed at ``deployment`` (keywords override the defaults)."""
         from langchain_openai import AzureChatOpenAI
@@ -447,6 +492,8 @@ class ModelServer(LoopbackServer):
         return _azure_error(500, "StandInError", message)
 
     def handle(self, incoming: Incoming) -> Outgoing | None:
+        if incoming.method == "POST" and _OPENAI_PATH.match(incoming.path):
+            return self._handle_openai(incoming)
         match = _PATH.match(incoming.path)
         if match is None or incoming.method != "POST":
             return _azure_error(404, "404", "Resource not found")
@@ -460,6 +507,40 @@ class ModelServer(LoopbackServer):
                 "Access denied due to invalid subscription key or wrong API endpoint. Make sure to provide a "
                 "valid key for an active subscription and use a correct regional API endpoint for your resource.",
             )
+        body = self._body(incoming)
+        if isinstance(body, Outgoing):
+            return body
+        return self._serve(self._record(match.group(1), version, incoming.headers, body))
+
+    def _handle_openai(self, incoming: Incoming) -> Outgoing | None:
+        key = self.openai_api_key
+        if key is not None and incoming.headers.get("authorization") != f"Bearer {key}":
+            return _azure_error(401, "invalid_api_key", "Incorrect API key provided.", kind="invalid_request_error")
+        body = self._body(incoming)
+        if isinstance(body, Outgoing):
+            return body
+        model = body.get("model")
+        if not isinstance(model, str) or not model:
+            return _azure_error(400, None, "you must provide a model parameter", kind="invalid_request_error")
+        req = self._record(model, None, incoming.headers, body, protocol="openai")
+        refused = self._unsupported(req)
+        if refused is not None:
+            req.status = 400
+            return refused
+        return self._serve(req)
+
+    def _unsupported(self, req: RecordedRequest) -> Outgoing | None:
+        wanted = req.response_format
+        for feature in ("json_schema", "json_object"):
+            if wanted == feature and feature not in self.supports:
+                return _azure_error(400, None, f"response_format type '{feature}' is not supported by this server",
+                                    kind="invalid_request_error", param="response_format")
+        if "tool_choice" in req.body and "tool_choice" not in self.supports:
+            return _azure_error(400, None, "tool_choice is not supported by this server",
+                                kind="invalid_request_error", param="tool_choice")
+        return None
+
+    def _body(self, incoming: Incoming) -> dict | Outgoing:
         try:
             body = incoming.json_body()
         except ValueError:
@@ -470,8 +551,9 @@ class ModelServer(LoopbackServer):
             return _azure_error(
                 400, None, "'messages' is a required property", kind="invalid_request_error", param="messages"
             )
+        return body
 
-        req = self._record(match.group(1), version, incoming.headers, body)
+    def _serve(self, req: RecordedRequest) -> Outgoing | None:
         rule = self._choose(req)
         if rule is None:
             return self._unscripted(req)
@@ -486,7 +568,8 @@ class ModelServer(LoopbackServer):
         req.status = out.status if out is not None else None
         return out
 
-    def _record(self, deployment: str, version: str, headers: dict[str, str], body: dict) -> RecordedRequest:
+    def _record(self, deployment: str, version: str | None, headers: dict[str, str], body: dict,
+                protocol: str = "azure") -> RecordedRequest:
         messages = [
             {"role": str(m.get("role")), "content": _flatten(m.get("content"))}
             for m in body["messages"]
@@ -504,6 +587,7 @@ class ModelServer(LoopbackServer):
                 schema=_requested_schema(body, tools),
                 tools=tools,
                 received_at=time.time(),
+                protocol=protocol,
             )
             self._requests.append(req)
         return req
@@ -534,6 +618,8 @@ class ModelServer(LoopbackServer):
             return None
         if opts.raw is not None:
             return Outgoing.text(opts.status, opts.raw, content_type="text/html; charset=utf-8")
+        if opts.stall:
+            return Outgoing(200, content_type="application/json", chunks=self._stalled())
         if opts.status >= 400:
             extra = {"Retry-After": "0"} if opts.status == 429 else {}
             out = _azure_error(opts.status, opts.code or str(opts.status), opts.message or status_phrase(opts.status))
@@ -541,7 +627,7 @@ class ModelServer(LoopbackServer):
             return out
 
         content, tool_calls = _content_and_calls(req, rule, opts)
-        model = opts.model or self.model_for(req.deployment)
+        model = opts.model or self.model_for(req.deployment, req.protocol)
         usage = _usage(req, content, tool_calls, opts.usage)
         finish = opts.finish_reason or ("tool_calls" if tool_calls else "stop")
         completion_id = f"chatcmpl-standin-{next(self._ids)}"
@@ -577,6 +663,12 @@ class ModelServer(LoopbackServer):
         }
         req.response = response
         return Outgoing.json(200, response, headers=headers)
+
+
+    def _stalled(self) -> Iterator[bytes]:
+        wake = self._wake
+        yield b'{"id": "chatcmpl-standin", "object": "chat.'
+        wake.wait()  # silence until reset or stop
 
 
 def _requested_schema(body: dict, tools: list[dict]) -> str | None:

@@ -12,7 +12,7 @@ trailing slash; every path is appended to it as is):
   key>`` answers 200 with the account's OpenAI settings
   ``{"model_name", "temperature", "api_key"}`` (any key may be absent).
 - ``POST {base}/zorvan/usage/`` with ``Authorization: Bearer <account key>`` and
-  the JSON body ``{"question": str, "total_tokens": int, "total_cost": float}``
+  the JSON body ``{"question": str, "total_tokens": int, "total_cost": float | "unknown"}``
   answers 201 ``{"status": "recorded"}``; an ill-typed body answers 400.
 - The two keyed paths answer 401 ``{"detail": ...}`` when the Authorization
   header is missing or not ``Bearer <key>``; other paths answer 404, other
@@ -44,12 +44,16 @@ accept; an unknown key answers 401.
 
 Records: ``requests`` (every request: ``method``, ``path``, ``headers``,
 ``body``, ``account_key``) and ``usage_reports`` (the accepted usage reports as
-:class:`UsageReport`).
+:class:`UsageReport`).  The package sends its usage reports in the background;
+both records first wait for the reports of this process that are still on
+their way (``zorvanai.api.wait_for_usage_reports``), so a test reads them
+after the fact, never while one is in flight.
 """
 
 from __future__ import annotations
 
 import copy
+import sys
 import threading
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping
@@ -74,7 +78,7 @@ class UsageReport:
     account_key: str
     question: str
     total_tokens: int
-    total_cost: float
+    total_cost: float | str  # "unknown" when a model has no price
 
 
 @dataclass
@@ -162,6 +166,7 @@ class VendorServer(LoopbackServer):
     # -- records -------------------------------------------------------------
     @property
     def requests(self) -> list[VendorRequest]:
+        _settle_usage_reports()
         with self._lock:
             return list(self._requests)
 
@@ -170,6 +175,7 @@ class VendorServer(LoopbackServer):
 
     @property
     def usage_reports(self) -> list[UsageReport]:
+        _settle_usage_reports()
         with self._lock:
             return list(self._reports)
 
@@ -257,11 +263,20 @@ class VendorServer(LoopbackServer):
         body = req.body
         if status is None or status < 300:
             with self._lock:
+                cost = body["total_cost"]
                 report = UsageReport(
-                    req.account_key or "", body["question"], body["total_tokens"], float(body["total_cost"])
+                    req.account_key or "", body["question"], body["total_tokens"],
+                    cost if isinstance(cost, str) else float(cost)
                 )
                 self._reports.append(report)
         return Outgoing.json(status or 201, {"status": "recorded"})
+
+
+def _settle_usage_reports() -> None:
+    """Waits for this process's usage reports that are still on their way."""
+    api = sys.modules.get("zorvanai.api")
+    if api is not None:
+        api.wait_for_usage_reports()
 
 
 def deployment_record(model: str, deployment: str, endpoint: str, api_key: str = TEST_API_KEY,
@@ -294,8 +309,9 @@ def _usage_problems(body: Any) -> dict[str, list[str]]:
         ("question", lambda v: isinstance(v, str), "A text is required."),
         ("total_tokens", lambda v: isinstance(v, int) and not isinstance(v, bool) and v >= 0,
          "A whole number of 0 or more is required."),
-        ("total_cost", lambda v: isinstance(v, (int, float)) and not isinstance(v, bool) and v >= 0,
-         "A number of 0 or more is required."),
+        ("total_cost", lambda v: v == "unknown" or (isinstance(v, (int, float)) and not isinstance(v, bool)
+                                                    and v >= 0),
+         'A number of 0 or more, or "unknown", is required.'),
     )
     for name, valid, message in checks:
         if name not in body:

@@ -8,6 +8,21 @@ py::object import_attr(const char* module, const char* name) {
     return py::module_::import(module).attr(name);
 }
 
+void import_langchain_community() {
+    py::module_ warnings = py::module_::import("warnings");
+    py::object scope = warnings.attr("catch_warnings")();
+    scope.attr("__enter__")();
+    try {
+        warnings.attr("filterwarnings")("ignore", py::arg("message") = "`langchain-community` is being sunset",
+                                        py::arg("category") = py::handle(PyExc_DeprecationWarning));
+        py::module_::import("langchain_community");
+    } catch (...) {
+        scope.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    scope.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
 std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__"));
 }
@@ -40,6 +55,28 @@ py::object make_exception_class(const std::string& name, const std::string& modu
 double wall_time() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace zorvan
+
+namespace zorvan {
+
+py::object make_configure_hook(const char* name) {
+    py::object variable = import_attr("contextvars", "ContextVar")(name, py::arg("default") = py::none());
+    import_attr("langchain_core.tracers.context", "register_configure_hook")(variable, true);
+    return variable;
+}
+
+HookScope::HookScope(py::object variable, py::object handler) : variable_(std::move(variable)) {
+    token_ = variable_.attr("set")(handler);
+}
+
+HookScope::~HookScope() {
+    try {
+        variable_.attr("reset")(token_);
+    } catch (py::error_already_set&) {
+        // Resetting a context variable from the context that set it cannot fail.
+    }
 }
 
 }  // namespace zorvan

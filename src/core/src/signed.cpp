@@ -20,16 +20,33 @@ std::string internal_name(const std::string& name) {
     return name;
 }
 
-void rename_builtin(py::handle function, const std::string& name) {
-    if (!PyCFunction_Check(function.ptr())) {
-        throw std::logic_error("expected a built-in function for " + name);
-    }
-    // The method table keeps a bare pointer to the name, so the text must
-    // outlive every function: one stable copy per distinct name (set nodes
-    // never move). Only called while holding the GIL.
-    static std::set<std::string> kept_names;
-    const std::string& kept = *kept_names.insert(name).first;
-    reinterpret_cast<PyCFunctionObject*>(function.ptr())->m_ml->ml_name = kept.c_str();
+namespace {
+
+// The call of every plain built-in: its module object holds the target.
+PyObject* call_target(PyObject* holder, PyObject* args, PyObject* kwargs) {
+    PyObject* target = PyObject_GetAttrString(holder, "target");
+    if (target == nullptr) return nullptr;
+    PyObject* result = PyObject_Call(target, args, kwargs);
+    Py_DECREF(target);
+    return result;
+}
+
+}  // namespace
+
+py::object plain_builtin(const std::string& name, const std::string& text, py::object target) {
+    // The method table keeps bare pointers to its texts, so each function's
+    // definition lives as long as the process. Only called with the GIL held.
+    static std::set<std::string> kept_texts;
+    const char* kept_name = kept_texts.insert(name).first->c_str();
+    const char* kept_doc = kept_texts.insert(text).first->c_str();
+    auto* definition =
+        new PyMethodDef{kept_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_target)),
+                        METH_VARARGS | METH_KEYWORDS, kept_doc};
+    py::object holder = py::module_::import("types").attr("ModuleType")(name);
+    holder.attr("target") = target;
+    PyObject* function = PyCFunction_NewEx(definition, holder.ptr(), nullptr);
+    if (function == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(function);
 }
 
 py::object make_instance_method(py::handle function) {

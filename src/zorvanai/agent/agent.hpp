@@ -5,24 +5,77 @@
 
 #include <pybind11/pybind11.h>
 
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
 namespace py = pybind11;
 
-// The connection address of Part "agent creation": scheme, user, password,
-// host, port and database; user and password are percent-encoded.
+// The connection address of the database: scheme, user, password,
+// host, port and database; user and password are percent-encoded, an IPv6
+// host is bracketed, SQL Server names its ODBC driver, and an SQLite file is
+// opened read-only.
 std::string connection_address(const py::object& engine, const py::object& db_name, const py::object& db_user,
                                const py::object& db_password, const py::object& db_host, const py::object& db_port);
 
-py::object create_agent(py::module_ m, const py::object& engine, const py::object& db_name, const py::object& db_user,
-                        const py::object& db_password, const py::object& db_host, const py::object& db_port);
+// True, False or unset (None); anything else is a TypeError naming `name`.
+std::optional<bool> optional_flag(const py::object& value, const char* name);
 
-py::object run_agent(py::module_ m, const py::object& agent, const py::object& zorvan_api_key, const py::object& query,
-                     const py::object& media_path);
+// `options`: the model keywords of zorvanai.settings.load_model_settings and
+// quiet.
+py::object create_agent(py::module_ m, const py::object& engine, const py::object& db_name, const py::object& db_user,
+                        const py::object& db_password, const py::object& db_host, const py::object& db_port,
+                        const py::dict& options);
+
+// What one question gave: the result of run_agent and, for the front ends,
+// whether it was answered, why not, and the usage.
+struct RunOutcome {
+    py::object result;
+    bool answered = false;
+    std::string reason;  // empty when answered
+    py::object total_tokens = py::none();
+    py::object total_cost = py::none();  // a float, "unknown" or None
+};
+
+// `warn_on_failure`: with the quiet switch on, a failure is also logged as a
+// warning (the printed line went to DEBUG); callers that report the reason
+// themselves leave it off.
+RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                        const py::object& query, const py::object& media_path, bool warn_on_failure);
 
 py::object create_chat_openai_instance(py::module_ m, const py::object& zorvan_api_key);
 
 py::object make_custom_runnable_agent_class(const std::string& module_name);
+
+// The answer record's TypedDict.
+py::object make_answer_record_type(const std::string& module_name);
+
+// ---- usage (usage.cpp) --------------------------------------------------
+
+struct Usage {
+    long tokens = 0;
+    std::optional<double> cost;         // empty: a model without a price
+    std::vector<std::string> unpriced;  // the models without a price
+};
+
+// Registers the meter class and its configure hook on the module.
+void add_usage_support(py::module_& m);
+
+// While alive, every chat model reply of this context is counted.
+class UsageScope {
+public:
+    explicit UsageScope(py::module_ m);
+
+    // Tokens and cost so far; `prices` ({model: {"input", "output"}} in US
+    // dollars per million tokens) goes before the built-in table.
+    Usage usage(const py::dict& prices) const;
+
+private:
+    py::object meter_;
+    zorvan::HookScope hook_;
+};
 
 }  // namespace zorvanai::agent

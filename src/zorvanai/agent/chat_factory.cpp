@@ -1,6 +1,7 @@
 #include <cstdlib>
 
 #include "agent.hpp"
+#include "zorvan/console.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
@@ -30,7 +31,7 @@ py::object create_chat_openai_instance(py::module_ m, const py::object& zorvan_a
     py::object llm = zorvan::import_attr("langchain_openai", "ChatOpenAI")(
         py::arg("openai_api_key") = api_key, py::arg("model") = model_name, py::arg("temperature") = temperature,
         py::arg("timeout") = model_timeout());
-    py::module_::import("builtins").attr("print")("LLM is Ready!");
+    zorvan::say(py::str("LLM is Ready!"));
     return llm;
 }
 

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "agent.hpp"
+#include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
 namespace py = pybind11;
@@ -20,6 +21,21 @@ void import_public_names(py::module_& into, const char* module_name) {
     }
     for (py::handle name : names) into.attr(name) = source.attr(name);
 }
+
+py::dict outcome_record(const agent::RunOutcome& outcome) {
+    py::dict record;
+    record["result"] = outcome.result;
+    record["answered"] = py::bool_(outcome.answered);
+    record["reason"] = outcome.reason.empty() ? py::object(py::none()) : py::object(py::str(outcome.reason));
+    record["total_tokens"] = outcome.total_tokens;
+    record["total_cost"] = outcome.total_cost;
+    return record;
+}
+
+constexpr const char* kCreateAgentParams =
+    "(engine, db_name, db_user=None, db_password=None, db_host=None, db_port=None, *, model_provider=None, "
+    "model=None, pandas_model=None, azure_endpoint=None, azure_api_key=None, api_version=None, base_url=None, "
+    "openai_api_key=None, model_prices=None, quiet=None)";
 }  // namespace
 
 PYBIND11_MODULE(agent, m) {
@@ -28,10 +44,13 @@ PYBIND11_MODULE(agent, m) {
         "    from zorvanai.agent import create_agent, run_agent\n"
         "    agent = create_agent(\"PostgreSQL\", \"shop\", \"analyst\", \"secret\", \"localhost\", 5432)\n"
         "    answer = run_agent(agent, \"my-account-key\", \"Which five products sold best?\", \"media\")\n\n"
-        "Loading the module loads the .env file of the working directory (or of its nearest\n"
-        "parent that has one) into the environment, without replacing variables already set.\n"
-        "It also offers every public name of zorvanai.codetool.";
+        "The chat models come from the vendor service, Azure OpenAI or any OpenAI-compatible\n"
+        "endpoint (see zorvanai.settings.load_model_settings). Loading the module loads the\n"
+        ".env file of the working directory (or of its nearest parent that has one) into the\n"
+        "environment, without replacing variables already set. It also offers every public\n"
+        "name of zorvanai.codetool.";
     // The libraries the functions use; a missing one makes loading fail.
+    zorvan::import_langchain_community();
     for (const char* name : {"os", "traceback", "urllib.parse", "requests", "langchain_openai",
                              "langchain_community.callbacks", "langchain_classic.agents.agent"}) {
         py::module_::import(name);
@@ -50,42 +69,95 @@ PYBIND11_MODULE(agent, m) {
     if (py::len(env_file) > 0) dotenv.attr("load_dotenv")(env_file);
 
     const std::string module_name = py::str(m.attr("__name__"));
+    m.attr("AnswerRecord") = agent::make_answer_record_type(module_name);
+    agent::add_usage_support(m);
     py::module_ self = m;
     zorvan::def(
-        m, "create_agent", "(engine, db_name, db_user, db_password, db_host, db_port)",
+        m, "create_agent", kCreateAgentParams,
         "Create an assistant for one database.\n\n"
-        "Connects to the database, fetches the chat deployments from the vendor service\n"
-        "(GET {ZORVAN_API_URL}/zorvan/azure-openais/) and builds the question-answering graph.\n\n"
-        "Args:\n    engine: \"PostgreSQL\", \"MySQL\" or \"MsSQL\" (exactly so).\n    db_name: database name.\n"
-        "    db_user: user name.\n    db_password: password (any characters).\n    db_host: host name or address.\n"
-        "    db_port: port, as a number or as text.\n\n"
+        "Connects to the database, finds the chat models and builds the question-answering\n"
+        "graph. The models come from the vendor service (GET\n"
+        "{ZORVAN_API_URL}/zorvan/azure-openais/), Azure OpenAI or an OpenAI-compatible\n"
+        "endpoint, as zorvanai.settings.load_model_settings finds them; each keyword below\n"
+        "overrides its environment variable.\n\n"
+        "Args:\n    engine: \"PostgreSQL\", \"MySQL\", \"MsSQL\" or \"SQLite\" (exactly so).\n"
+        "    db_name: database name; for SQLite the database file (opened read-only).\n"
+        "    db_user: user name (not used for SQLite).\n    db_password: password (any characters).\n"
+        "    db_host: host name or address (an IPv6 address as it is, without brackets).\n"
+        "    db_port: port, as a number or as text.\n"
+        "    model_provider: \"vendor\", \"azure\" or \"openai\" (ZORVAN_MODEL_PROVIDER).\n"
+        "    model: the model, or the Azure deployment (ZORVAN_MODEL).\n"
+        "    pandas_model: the model that writes the analysis scripts (ZORVAN_PANDAS_MODEL).\n"
+        "    azure_endpoint: the Azure OpenAI resource (AZURE_OPENAI_ENDPOINT).\n"
+        "    azure_api_key: its key (AZURE_OPENAI_API_KEY).\n"
+        "    api_version: the Azure OpenAI API version (OPENAI_API_VERSION).\n"
+        "    base_url: an OpenAI-compatible endpoint (OPENAI_BASE_URL).\n"
+        "    openai_api_key: its key (OPENAI_API_KEY).\n"
+        "    model_prices: {model: {\"input\": USD, \"output\": USD}} per million tokens, over\n"
+        "        ZORVAN_MODEL_PRICES and the built-in table.\n"
+        "    quiet: True sends the lines the package prints (\"Agent is Ready!\", the prompt\n"
+        "        lines, ...) to the logger \"zorvanai\" at DEBUG instead, here and in every\n"
+        "        run_agent of this assistant; None follows ZORVAN_QUIET.\n\n"
         "Returns:\n    The SQLGraph, or None (after printing \"Internal Server Error!\") when the vendor\n"
         "    service did not supply both chat deployments with an endpoint.\n\n"
         "Raises:\n    sqlalchemy.exc.SQLAlchemyError or the driver's error: the database cannot be reached.\n"
-        "    zorvanai.api.ConfigurationError: ZORVAN_API_URL is not set.\n"
+        "    FileNotFoundError: the SQLite file does not exist.\n"
+        "    zorvanai.api.ConfigurationError: a model setting is missing or unusable; the message\n"
+        "        names each one.\n"
         "    zorvanai.api.VendorServiceError: the deployment list could not be fetched in time or\n"
         "        is not a JSON list.\n    KeyError: a deployment record has no \"model\".",
         [self](py::object engine, py::object db_name, py::object db_user, py::object db_password, py::object db_host,
-               py::object db_port) {
-            return agent::create_agent(self, engine, db_name, db_user, db_password, db_host, db_port);
+               py::object db_port, py::object model_provider, py::object model, py::object pandas_model,
+               py::object azure_endpoint, py::object azure_api_key, py::object api_version, py::object base_url,
+               py::object openai_api_key, py::object model_prices, py::object quiet) {
+            py::dict options;
+            const std::pair<const char*, py::object> given[] = {{"model_provider", model_provider},
+                                                                {"model", model},
+                                                                {"pandas_model", pandas_model},
+                                                                {"azure_endpoint", azure_endpoint},
+                                                                {"azure_api_key", azure_api_key},
+                                                                {"api_version", api_version},
+                                                                {"base_url", base_url},
+                                                                {"openai_api_key", openai_api_key},
+                                                                {"model_prices", model_prices},
+                                                                {"quiet", quiet}};
+            for (const auto& [name, value] : given) options[name] = value;
+            return agent::create_agent(self, engine, db_name, db_user, db_password, db_host, db_port, options);
         },
-        py::arg("engine"), py::arg("db_name"), py::arg("db_user"), py::arg("db_password"), py::arg("db_host"),
-        py::arg("db_port"));
+        py::arg("engine"), py::arg("db_name"), py::arg("db_user") = py::none(), py::arg("db_password") = py::none(),
+        py::arg("db_host") = py::none(), py::arg("db_port") = py::none(), py::kw_only(),
+        py::arg("model_provider") = py::none(), py::arg("model") = py::none(), py::arg("pandas_model") = py::none(),
+        py::arg("azure_endpoint") = py::none(), py::arg("azure_api_key") = py::none(),
+        py::arg("api_version") = py::none(), py::arg("base_url") = py::none(), py::arg("openai_api_key") = py::none(),
+        py::arg("model_prices") = py::none(), py::arg("quiet") = py::none());
     m.attr("send_user_question") = py::module_::import("zorvanai.api").attr("send_user_question");
     zorvan::def(
         m, "run_agent", "(agent, zorvan_api_key, query, media_path)",
         "Ask the assistant one question.\n\n"
-        "Creates media_path, runs the graph under a usage meter and reports the question\n"
-        "with its token count and cost to the vendor service.\n\n"
+        "Creates media_path and runs the graph while every chat model reply is metered. With\n"
+        "the vendor service as model source, the question with its token count and cost is\n"
+        "then reported to it in the background (zorvanai.api.send_user_question_later); the\n"
+        "usage is also logged at INFO on the logger \"zorvanai\" (and, with the quiet switch on,\n"
+        "a failed question at WARNING). The cost comes from\n"
+        "model_prices / ZORVAN_MODEL_PRICES, then the built-in table of OpenAI models; with a\n"
+        "model in neither it is \"unknown\".\n\n"
         "Args:\n    agent: the SQLGraph made by create_agent, or None.\n"
-        "    zorvan_api_key: the account key, used for the usage report.\n    query: the question.\n"
+        "    zorvan_api_key: the account key, used for the vendor's usage report.\n"
+        "    query: the question.\n"
         "    media_path: directory where generated scripts save charts.\n\n"
-        "Returns:\n    {\"output\", \"python_code\", \"image_path\", \"generated_query\",\n"
+        "Returns:\n    An AnswerRecord: {\"output\", \"python_code\", \"image_path\", \"generated_query\",\n"
         "    \"sql_execution_result\"}; {\"output\": \"An error occurred\"} when the graph failed\n"
         "    (the error is printed); or \"Error: No output generated from the agent.\" when\n"
         "    agent is None.",
         [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
-            return agent::run_agent(self, agent_graph, key, query, media_path);
+            return agent::run_question(self, agent_graph, key, query, media_path, true).result;
+        },
+        py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
+    // For the front ends: the result of run_agent with why a question was not
+    // answered and what it used.
+    m.attr("_run_agent_with_details") = py::cpp_function(
+        [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
+            return outcome_record(agent::run_question(self, agent_graph, key, query, media_path, false));
         },
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
     zorvan::def(

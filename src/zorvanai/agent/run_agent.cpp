@@ -1,6 +1,9 @@
+#include <cctype>
 #include <exception>
 
 #include "agent.hpp"
+#include "zorvan/console.hpp"
+#include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
@@ -8,6 +11,7 @@ namespace zorvanai::agent {
 namespace {
 
 constexpr const char* kNoOutput = "Error: No output generated from the agent.";
+constexpr const char* kSqlGivenUp = "SQL generation failed after max iterations";
 
 py::object item(const py::object& state, const char* key) {
     return state[py::str(key)];
@@ -32,34 +36,6 @@ py::dict answer_record(const py::object& state) {
     return record;
 }
 
-// The usage meter as a scope: __exit__ runs on every path.
-class UsageMeter {
-public:
-    UsageMeter() : manager_(zorvan::import_attr("langchain_community.callbacks", "get_openai_callback")()) {
-        handler_ = manager_.attr("__enter__")();
-    }
-    ~UsageMeter() {
-        try {
-            if (!closed_) manager_.attr("__exit__")(py::none(), py::none(), py::none());
-        } catch (...) {
-            // Closing the meter only resets a context variable.
-        }
-    }
-    UsageMeter(const UsageMeter&) = delete;
-    UsageMeter& operator=(const UsageMeter&) = delete;
-
-    const py::object& handler() const { return handler_; }
-    void close() {
-        closed_ = true;
-        manager_.attr("__exit__")(py::none(), py::none(), py::none());
-    }
-
-private:
-    py::object manager_;
-    py::object handler_;
-    bool closed_ = false;
-};
-
 // Runs `step`, turning a C++ exception into the Python error it stands for,
 // so that one handler sees every failure of the measured work.
 template <typename Step>
@@ -77,47 +53,139 @@ void as_python_errors(Step&& step) {
     }
 }
 
+bool is_instance(const py::handle& value, const char* name) {
+    return py::isinstance(value, zorvan::import_attr("openai", name));
+}
+
+std::string request_url(const py::handle& error) {
+    py::object request = py::getattr(error, "request", py::none());
+    return request.is_none() ? std::string("its endpoint") : std::string(py::str(request.attr("url")));
+}
+
+// Why a run failed, in words that name the service and what came back.
+std::string failure_reason(const py::error_already_set& error) {
+    py::handle value = error.value();
+    if (is_instance(value, "APIStatusError")) {
+        return "the chat model at " + request_url(value) + " answered with " +
+               zorvan::reply_summary(value.attr("response"));
+    }
+    if (is_instance(value, "APITimeoutError")) {
+        return "the chat model at " + request_url(value) +
+               " did not answer in time (ZORVAN_MODEL_TIMEOUT seconds per request; a request and its retries "
+               "stop after twice that)";
+    }
+    if (is_instance(value, "APIConnectionError")) {
+        // The HTTP client's own error, at the end of the chain, says what happened.
+        py::object cause = py::reinterpret_borrow<py::object>(value);
+        while (!cause.attr("__cause__").is_none()) cause = cause.attr("__cause__");
+        return "could not reach the chat model at " + request_url(value) + " (" + zorvan::type_name(cause) + ": " +
+               std::string(py::str(cause)) + ")";
+    }
+    std::string message = py::str(value);
+    if (py::isinstance(value, zorvan::import_attr("zorvanai.api", "ModelServiceError")) && !message.empty()) {
+        // Its message already names the service and what came back.
+        message[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(message[0])));
+        return message;
+    }
+    const auto end = message.find('\n');
+    if (end != std::string::npos) message = message.substr(0, end);
+    const std::string type = zorvan::type_name(value);
+    return message.empty() ? type : type + ": " + message;
+}
+
+std::optional<bool> quiet_of(const py::object& agent) {
+    if (agent.is_none()) return std::nullopt;
+    return optional_flag(py::getattr(agent, "quiet", py::none()), "quiet");
+}
+
 }  // namespace
 
-py::object run_agent(py::module_ m, const py::object& agent, const py::object& zorvan_api_key, const py::object& query,
-                     const py::object& media_path) {
+RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                        const py::object& query, const py::object& media_path, bool warn_on_failure) {
+    zorvan::QuietScope scope(quiet_of(agent));
     py::dict inputs;
     inputs["user_question"] = query;
     inputs["save_path"] = media_path;
     py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
-    py::object total_tokens = py::none();
-    py::object total_cost = py::none();
-    py::object result = py::none();
-    if (!agent.is_none()) {
-        UsageMeter meter;
+    RunOutcome outcome;
+    if (agent.is_none()) {
+        outcome.result = py::str(kNoOutput);
+        outcome.reason = "no assistant was given (create_agent returned None)";
+        return outcome;
+    }
+    std::optional<Usage> usage;
+    {
+        UsageScope meter(m);
         try {
             as_python_errors([&] {
                 py::object final_state = agent.attr("invoke")(inputs);
-                result = answer_record(final_state);
-                total_tokens = meter.handler().attr("total_tokens");
-                total_cost = meter.handler().attr("total_cost");
+                outcome.result = answer_record(final_state);
+                usage = meter.usage(py::getattr(agent, "model_prices", py::dict()));
             });
         } catch (py::error_already_set& error) {
             if (!error.matches(PyExc_Exception)) throw;
             // The traceback goes to standard error, one line to standard output.
-            zorvan::import_attr("traceback", "print_exception")(error.type(), error.value(), error.trace());
+            zorvan::report_traceback(error);
             const std::string message = py::str(error.value());
-            py::module_::import("builtins").attr("print")("An error occurred when running the agent: " + message);
+            zorvan::say(py::str("An error occurred when running the agent: " + message));
             py::dict failed;
             failed["output"] = py::str("An error occurred");
-            result = failed;
-            total_tokens = py::none();
-            total_cost = py::none();
+            outcome.result = failed;
+            outcome.reason = failure_reason(error);
+            // With the lines above sent to DEBUG, the application still hears of the failure.
+            if (warn_on_failure && zorvan::quiet()) {
+                zorvan::package_logger().attr("warning")("The question could not be answered: %s", outcome.reason);
+            }
+            usage.reset();
         }
-        meter.close();
     }
+    if (!usage) return outcome;
 
-    if (!total_tokens.is_none() && !total_cost.is_none()) {
-        m.attr("send_user_question")(zorvan_api_key, query, total_tokens, total_cost);
+    outcome.total_tokens = py::int_(usage->tokens);
+    outcome.total_cost = usage->cost ? py::object(py::float_(*usage->cost)) : py::object(py::str("unknown"));
+    std::string priced = usage->cost ? "$" + zorvan::float_repr(*usage->cost) : "unknown";
+    if (!usage->unpriced.empty()) {
+        priced += " (no price for";
+        for (const auto& model : usage->unpriced) priced += " " + model;
+        priced += "; see ZORVAN_MODEL_PRICES)";
     }
-    if (!result.is_none() && result.contains("output")) return result;
-    return py::str(kNoOutput);
+    zorvan::package_logger().attr("info")("The question took %s tokens; cost %s", usage->tokens, priced);
+
+    py::list results = py::dict(outcome.result)["sql_execution_result"];
+    const bool given_up = py::len(results) > 0 && py::str(results[py::int_(-1)]).equal(py::str(kSqlGivenUp));
+    outcome.answered = !given_up;
+    if (given_up) {
+        outcome.reason = "no query could be run: the database refused every one of the " +
+                         std::to_string(py::len(results) - 1) + " queries written for it";
+    }
+    if (std::string(py::str(py::getattr(agent, "model_provider", py::str("vendor")))) == "vendor") {
+        zorvan::import_attr("zorvanai.api", "send_user_question_later")(zorvan_api_key, query, outcome.total_tokens,
+                                                                        outcome.total_cost);
+    }
+    return outcome;
+}
+
+py::object make_answer_record_type(const std::string& module_name) {
+    py::module_ typing = py::module_::import("typing");
+    py::object str_type = zorvan::import_attr("builtins", "str");
+    py::object not_required = typing.attr("NotRequired");
+    py::object list_of_str = typing.attr("List")[str_type];
+    py::dict fields;
+    fields["output"] = str_type;
+    fields["python_code"] = not_required[str_type];
+    fields["image_path"] = not_required[typing.attr("Optional")[str_type]];
+    fields["generated_query"] = not_required[list_of_str];
+    fields["sql_execution_result"] = not_required[list_of_str];
+    py::object record = typing.attr("TypedDict")("AnswerRecord", fields);
+    record.attr("__module__") = py::str(module_name);
+    record.attr("__doc__") = py::str(
+        "What run_agent returns for a question (a dict).\n\n"
+        "After a run every key is there: \"output\" (the answer), \"python_code\" (the analysis\n"
+        "script), \"image_path\" (the chart, or \"\" / None), \"generated_query\" (every SQL query,\n"
+        "oldest first) and \"sql_execution_result\" (every result). After an error only\n"
+        "\"output\" is there, holding \"An error occurred\".");
+    return record;
 }
 
 }  // namespace zorvanai::agent

@@ -1,9 +1,12 @@
 #include "vendor.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <optional>
 
+#include "zorvan/console.hpp"
+#include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::api {
@@ -11,6 +14,8 @@ namespace zorvanai::api {
 namespace {
 
 constexpr double kDefaultTimeoutSeconds = 30.0;
+constexpr double kDefaultUsageTimeoutSeconds = 5.0;
+constexpr const char* kPendingReports = "_pending_usage_reports";
 
 std::optional<Errors>& error_classes() {
     static std::optional<Errors> classes;
@@ -32,10 +37,8 @@ py::dict key_headers(const std::string& account_key) {
 void check_status(const py::object& response, const std::string& url) {
     const int status = response.attr("status_code").cast<int>();
     if (status < 200 || status >= 300) {
-        std::string body = py::str(response.attr("text"));
-        if (body.size() > 300) body = body.substr(0, 300) + "...";
-        zorvan::raise_error(errors().service, "The vendor service at " + url + " answered with HTTP status " +
-                                                  std::to_string(status) + ": " + body);
+        zorvan::raise_error(errors().service,
+                            "The vendor service at " + url + " answered with " + zorvan::reply_summary(response));
     }
 }
 
@@ -45,19 +48,33 @@ py::object parse_response(const py::object& response, const std::string& url) {
     try {
         return response.attr("json")();
     } catch (py::error_already_set& error) {
-        zorvan::raise_error(errors().service,
-                            "The vendor service at " + url + " did not answer with JSON (" + describe(error) + ")");
+        if (!error.matches(PyExc_ValueError)) throw;
+        zorvan::raise_error(errors().service, "The vendor service at " + url + " did not answer with JSON (" +
+                                                  zorvan::reply_summary(response) + ")");
     }
 }
 
+double seconds_from(const char* variable, double fallback) {
+    py::object value = py::module_::import("os").attr("environ").attr("get")(variable);
+    if (value.is_none() || py::str(value).cast<std::string>().empty()) return fallback;
+    const std::string text = value.cast<std::string>();
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
+        zorvan::raise_error(errors().configuration,
+                            std::string(variable) + " must be a positive number of seconds, not '" + text + "'");
+    }
+    return seconds;
+}
+
 py::object send(const char* method, const std::string& url, const std::string& account_key,
-                std::optional<py::dict> body) {
+                std::optional<py::dict> body, double timeout) {
     py::module_ requests = py::module_::import("requests");
     py::object response;
     try {
         py::dict options;
         options["headers"] = key_headers(account_key);
-        options["timeout"] = py::float_(request_timeout());
+        options["timeout"] = py::float_(timeout);
         if (body) options["json"] = *body;
         response = requests.attr("request")(method, url, **options);
     } catch (py::error_already_set& error) {
@@ -84,6 +101,10 @@ void create_errors(const std::string& module_name) {
     created.service = zorvan::make_exception_class(
         "VendorServiceError", module_name, runtime_error,
         "The vendor service could not be reached or gave an unusable answer; the message names the address.");
+    created.model = zorvan::make_exception_class(
+        "ModelServiceError", module_name, zorvan::import_attr("openai", "OpenAIError"),
+        "A chat model's endpoint answered with something other than a chat reply.\n\n"
+        "An HTML page, for example; the message names the address and shows what came back.");
     error_classes() = std::move(created);
 }
 
@@ -96,29 +117,26 @@ std::string base_url() {
                             "ZORVAN_API_URL is not set: set it to the base address of the vendor service "
                             "(for example https://vendor.example.com) in the environment or in a .env file");
     }
+    // The account key goes with every keyed request.
+    zorvan::refuse_plain_http(url, "ZORVAN_API_URL", errors().configuration);
     return url;
 }
 
 double request_timeout() {
-    py::object value = py::module_::import("os").attr("environ").attr("get")("ZORVAN_API_TIMEOUT");
-    if (value.is_none() || py::str(value).cast<std::string>().empty()) return kDefaultTimeoutSeconds;
-    const std::string text = value.cast<std::string>();
-    char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !(seconds > 0) || !std::isfinite(seconds)) {
-        zorvan::raise_error(errors().configuration,
-                            "ZORVAN_API_TIMEOUT must be a positive number of seconds, not '" + text + "'");
-    }
-    return seconds;
+    return seconds_from("ZORVAN_API_TIMEOUT", kDefaultTimeoutSeconds);
+}
+
+double usage_timeout() {
+    return std::min(request_timeout(), seconds_from("ZORVAN_USAGE_TIMEOUT", kDefaultUsageTimeoutSeconds));
 }
 
 py::object get_json(const std::string& url, const std::string& account_key) {
-    return parse_response(send("GET", url, account_key, std::nullopt), url);
+    return parse_response(send("GET", url, account_key, std::nullopt, request_timeout()), url);
 }
 
-void post_json(const std::string& url, const std::string& account_key, const py::dict& body) {
+void post_json(const std::string& url, const std::string& account_key, const py::dict& body, double timeout) {
     // Any success status counts as delivered; what the body says is not used.
-    check_status(send("POST", url, account_key, body), url);
+    check_status(send("POST", url, account_key, body, timeout), url);
 }
 
 py::object get_openai_data(const std::string& account_key) {
@@ -140,13 +158,52 @@ void send_user_question(const py::object& account_key, const py::object& questio
         body["question"] = question;
         body["total_tokens"] = total_tokens;
         body["total_cost"] = total_cost;
-        post_json(url, py::str(account_key).cast<std::string>(), body);
+        post_json(url, py::str(account_key).cast<std::string>(), body, usage_timeout());
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         // The answer is already made; a lost report must not take it away.
-        const std::string reason = describe(error);
-        zorvan::import_attr("loguru", "logger").attr("warning")("The usage report could not be delivered: {}", reason);
+        zorvan::log_warning("The usage report could not be delivered: " + describe(error));
     }
+}
+
+py::object send_user_question_later(py::module_ m, const py::object& account_key, const py::object& question,
+                                    const py::object& total_tokens, const py::object& total_cost) {
+    // The thread inherits this context, so that the quiet switch holds there too.
+    py::object context = zorvan::import_attr("contextvars", "copy_context")();
+    py::object thread = zorvan::import_attr("threading", "Thread")(
+        py::arg("target") = context.attr("run"),
+        py::arg("args") = py::make_tuple(m.attr("send_user_question"), account_key, question, total_tokens, total_cost),
+        py::arg("name") = "zorvanai usage report", py::arg("daemon") = true);
+    py::list pending = m.attr(kPendingReports);
+    pending.append(thread);
+    thread.attr("start")();
+    return thread;
+}
+
+bool wait_for_usage_reports(py::module_ m, const py::object& timeout) {
+    py::list pending = m.attr(kPendingReports);
+    const double now = zorvan::import_attr("time", "monotonic")().cast<double>();
+    const double deadline = timeout.is_none() ? 0.0 : now + timeout.cast<double>();
+    py::list left;
+    for (py::handle thread : py::list(pending)) {
+        py::object wait = py::none();
+        if (!timeout.is_none()) {
+            const double rest = deadline - zorvan::import_attr("time", "monotonic")().cast<double>();
+            wait = py::float_(rest > 0 ? rest : 0.0);
+        }
+        thread.attr("join")(wait);
+        if (py::bool_(thread.attr("is_alive")())) left.append(thread);
+    }
+    m.attr(kPendingReports) = left;
+    return py::len(left) == 0;
+}
+
+void init_usage_reports(py::module_ m) {
+    m.attr(kPendingReports) = py::list();
+    // A report still on its way when the program ends is waited for (its own
+    // time limit bounds the wait) rather than dropped.
+    py::module_ self = m;
+    zorvan::import_attr("atexit", "register")(py::cpp_function([self]() { wait_for_usage_reports(self, py::none()); }));
 }
 
 }  // namespace zorvanai::api

@@ -20,6 +20,7 @@ inline constexpr const char* kUsagePath = "/zorvan/usage/";
 struct Errors {
     py::object configuration;  // ConfigurationError(RuntimeError)
     py::object service;        // VendorServiceError(RuntimeError)
+    py::object model;          // ModelServiceError(openai.OpenAIError)
 };
 const Errors& errors();
 void create_errors(const std::string& module_name);
@@ -30,11 +31,15 @@ std::string base_url();
 // Seconds each request may take: ZORVAN_API_TIMEOUT, default 30.
 double request_timeout();
 
+// Seconds a usage report may take: ZORVAN_USAGE_TIMEOUT (default 5), at
+// most the request limit.
+double usage_timeout();
+
 // GET `url` with the account key; returns the parsed JSON body. POST `body`
 // as JSON; any success status will do. Any failure raises
 // VendorServiceError naming the address asked.
 py::object get_json(const std::string& url, const std::string& account_key);
-void post_json(const std::string& url, const std::string& account_key, const py::dict& body);
+void post_json(const std::string& url, const std::string& account_key, const py::dict& body, double timeout);
 
 // The settings record of the account's OpenAI model (a mapping).
 py::object get_openai_data(const std::string& account_key);
@@ -43,5 +48,17 @@ py::object get_openai_data(const std::string& account_key);
 // logged as warnings and never raised.
 void send_user_question(const py::object& account_key, const py::object& question, const py::object& total_tokens,
                         const py::object& total_cost);
+
+// The module's send_user_question on a background thread; the thread is
+// returned and kept until wait_for_usage_reports sees it finish.
+py::object send_user_question_later(py::module_ m, const py::object& account_key, const py::object& question,
+                                    const py::object& total_tokens, const py::object& total_cost);
+
+// Waits for the reports still on their way (at most `timeout` seconds when
+// it is not None); true when none is left.
+bool wait_for_usage_reports(py::module_ m, const py::object& timeout);
+
+// The list of reports on their way, and the wait for them at exit.
+void init_usage_reports(py::module_ m);
 
 }  // namespace zorvanai::api

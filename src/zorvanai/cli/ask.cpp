@@ -7,14 +7,6 @@ namespace zorvanai::cli {
 
 namespace {
 
-constexpr const char* kAgentFailureLine = "An error occurred when running the agent: ";
-
-std::string dialect_of(const std::string& engine) {
-    if (engine == "PostgreSQL") return "postgres";
-    if (engine == "MySQL") return "mysql";
-    return "tsql";
-}
-
 bool matches(const py::error_already_set& error, const char* module, const char* name) {
     try {
         return error.matches(zorvan::import_attr(module, name));
@@ -27,51 +19,30 @@ std::string creation_failure(const py::error_already_set& error) {
     const std::string message = first_line(py::str(error.value()));
     if (matches(error, "zorvanai.api", "ConfigurationError")) return "configuration: " + message;
     if (matches(error, "zorvanai.api", "VendorServiceError")) return message;
-    if (matches(error, "sqlalchemy.exc", "SQLAlchemyError")) return "cannot connect to the database: " + message;
+    if (matches(error, "sqlalchemy.exc", "SQLAlchemyError") || error.matches(PyExc_FileNotFoundError)) {
+        return "cannot connect to the database: " + message;
+    }
+    if (error.matches(PyExc_KeyError) || error.matches(PyExc_AttributeError)) {
+        return "the vendor service's deployment list is not usable: " + describe_error(error);
+    }
     return "could not create the assistant: " + describe_error(error);
 }
 
-// The reason a run failed, from what the agent printed: its own line holds
-// the error's text, the traceback's last line the text with the error type.
-std::string run_failure(const std::string& printed) {
-    const std::size_t at = printed.rfind(kAgentFailureLine);
-    if (at == std::string::npos) return "the graph run failed";
-    const std::string message = first_line(printed.substr(at + std::string(kAgentFailureLine).size()));
-    std::string typed;
-    std::size_t start = 0;
-    while (start < at) {
-        std::size_t end = printed.find('\n', start);
-        if (end == std::string::npos || end > at) end = at;
-        const std::string line = printed.substr(start, end - start);
-        if (!line.empty() && line[0] != ' ' && line.size() >= message.size() &&
-            line.compare(line.size() - message.size(), message.size(), message) == 0 &&
-            line.rfind("Traceback", 0) != 0) {
-            typed = line;
-        }
-        start = end + 1;
-    }
-    if (typed.empty()) return message;
-    // "package.module.SomeError: text" reads better as "SomeError: text".
-    const std::size_t colon = typed.find(": ");
-    const std::size_t dot = typed.rfind('.', colon);
-    if (colon != std::string::npos && dot != std::string::npos && typed.find(' ') > colon) {
-        typed = typed.substr(dot + 1);
-    }
-    return typed;
-}
-
-bool is_error_record(const py::dict& record) {
-    return record.size() == 1 && record.contains("output") &&
-           py::str(record["output"]).equal(py::str("An error occurred"));
-}
-
-// The command's own log sink: warnings (such as an undelivered usage
-// report) always, the libraries' info lines with --verbose.
+// The command's own log sinks: warnings (such as an undelivered usage
+// report) always; with --verbose also the package's lines and the
+// libraries' info lines.
 void configure_logging(const py::object& stream, bool verbose) {
     py::object logger = zorvan::import_attr("loguru", "logger");
     logger.attr("remove")();
     logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
                        py::arg("format") = "{level}: {message}");
+    py::module_ logging = py::module_::import("logging");
+    py::object package = logging.attr("getLogger")("zorvanai");
+    py::object handler = logging.attr("StreamHandler")(stream);
+    handler.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
+    package.attr("addHandler")(handler);
+    package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
+    package.attr("propagate") = false;
 }
 
 struct FinishDisplay {
@@ -85,27 +56,74 @@ struct FinishDisplay {
     }
 };
 
+std::string text_or_empty(const py::object& value) {
+    return value.is_none() ? std::string() : std::string(py::str(value));
+}
+
+std::string usage_line(const py::dict& details) {
+    py::object tokens = details["total_tokens"];
+    if (tokens.is_none()) return "";
+    py::object cost = details["total_cost"];
+    std::string text = "\nUsage: " + std::string(py::str(tokens)) + " tokens, cost ";
+    if (py::isinstance<py::str>(cost)) return text + "unknown (a model without a price; see ZORVAN_MODEL_PRICES)\n";
+    char figure[64];
+    std::snprintf(figure, sizeof figure, "$%.6f", cost.cast<double>());
+    return text + figure + "\n";
+}
+
+// The --json document: "ok", the answer record's keys and the usage.
+py::dict json_document(bool ok, const std::string& reason, const py::object& record, const py::dict& details) {
+    py::dict document;
+    document["ok"] = py::bool_(ok);
+    if (!ok) document["reason"] = py::str(reason);
+    if (PyDict_Check(record.ptr())) {
+        for (auto item : py::reinterpret_borrow<py::dict>(record)) document[item.first] = item.second;
+    }
+    if (!details["total_tokens"].is_none()) {
+        py::dict usage;
+        usage["total_tokens"] = details["total_tokens"];
+        usage["total_cost"] = details["total_cost"];
+        document["usage"] = usage;
+    }
+    return document;
+}
+
+// A failure before or around the run: in --json mode the document says so
+// too, then the command ends with `status`.
+[[noreturn]] void fail(const QuestionRequest& request, const Streams& streams, const std::string& reason, int status) {
+    if (request.as_json)
+        write(streams.out,
+              to_json(json_document(false, reason, py::none(), py::dict(py::arg("total_tokens") = py::none()))));
+    throw CommandError(reason, status);
+}
+
 }  // namespace
 
-int ask_command(const py::object& args, const Streams& streams) {
-    const bool quiet = py::bool_(args.attr("quiet"));
-    const bool as_json = py::bool_(args.attr("json"));
-    const bool verbose = py::bool_(args.attr("verbose"));
+std::string dialect_of(const std::string& engine) {
+    if (engine == "PostgreSQL") return "postgres";
+    if (engine == "MySQL") return "mysql";
+    if (engine == "SQLite") return "sqlite";
+    return "tsql";
+}
 
-    const std::string question = text_argument(args.attr("question"));
-    if (first_line(question).empty()) throw CommandError("the question is empty", kExitUsage);
-    const DatabaseSettings db = database_settings();
-    required_variable("ZORVAN_API_URL", "the vendor service's base address");
-    const std::string key = required_variable("ZORVAN_API_KEY", "your account key for the vendor service");
-    std::string media = args.attr("media_dir").is_none() ? "" : std::string(py::str(args.attr("media_dir")));
-    if (media.empty()) {
-        py::object from_env = zorvan::import_attr("os", "environ").attr("get")("ZORVAN_MEDIA_DIR");
-        media = from_env.is_none() ? "" : from_env.cast<std::string>();
-    }
-    if (media.empty()) media = "media";
+QuestionRequest question_request(const py::object& args, py::object settings, const std::string& question) {
+    QuestionRequest request;
+    request.settings = std::move(settings);
+    request.question = question;
+    request.quiet = py::bool_(args.attr("quiet"));
+    request.as_json = py::bool_(args.attr("json"));
+    request.verbose = py::bool_(args.attr("verbose"));
+    request.media_dir = args.attr("media_dir").is_none() ? "" : std::string(py::str(args.attr("media_dir")));
+    if (request.media_dir.empty()) request.media_dir = py::str(request.settings.attr("media_dir"));
+    return request;
+}
 
-    configure_logging(streams.err, verbose);
-    py::object library_output = verbose ? streams.err : py::object(py::none());
+int answer_question(const QuestionRequest& request, const Streams& streams) {
+    const py::object& settings = request.settings;
+    const std::string engine = py::str(settings.attr("engine"));
+    configure_logging(streams.err, request.verbose);
+    // The lines the package prints go to its logger, shown with --verbose.
+    py::object library_output = request.verbose ? streams.err : py::object(py::none());
 
     py::module_ agent;
     py::object graph;
@@ -115,57 +133,66 @@ int ask_command(const py::object& args, const Streams& streams) {
             agent = py::module_::import("zorvanai.agent");
         } catch (py::error_already_set& error) {
             if (error.matches(PyExc_KeyboardInterrupt)) throw;
-            throw CommandError("could not load the assistant: " + describe_error(error), kExitFailure);
+            fail(request, streams, "could not load the assistant: " + describe_error(error), kExitFailure);
         }
         try {
-            graph = agent.attr("create_agent")(db.engine, db.name, db.user, db.password, db.host, db.port);
+            graph =
+                agent.attr("create_agent")(settings.attr("engine"), settings.attr("db_name"), settings.attr("db_user"),
+                                           settings.attr("db_password"), settings.attr("db_host"),
+                                           settings.attr("db_port"), py::arg("quiet") = true);
         } catch (py::error_already_set& error) {
             if (error.matches(PyExc_KeyboardInterrupt)) throw;
-            throw CommandError(creation_failure(error), kExitFailure);
+            fail(request, streams, creation_failure(error), kExitFailure);
         }
     }
     if (graph.is_none()) {
-        throw CommandError(
-            "the vendor service did not supply both chat deployments (GPT-3.5 and GPT-4) with an endpoint",
-            kExitFailure);
+        fail(request, streams,
+             "the vendor service did not supply both chat deployments (GPT-3.5 and GPT-4) with an endpoint",
+             kExitFailure);
     }
 
-    const bool show_progress = !quiet && !as_json;
+    const bool show_progress = !request.quiet && !request.as_json;
     auto display = std::make_shared<ProgressDisplay>(streams.err, py::bool_(streams.err.attr("isatty")()));
-    py::object result;
-    std::string printed;
+    py::dict details;
     {
         FinishDisplay finish{display};
         std::optional<ProgressScope> progress;
         if (show_progress) progress.emplace(py::module_::import("zorvanai.cli"), display);
         DivertedOutput diverted(library_output);
         try {
-            result = agent.attr("run_agent")(graph, key, question, media);
+            details = agent.attr("_run_agent_with_details")(graph, settings.attr("api_key"), request.question,
+                                                            request.media_dir);
         } catch (py::error_already_set& error) {
             if (error.matches(PyExc_KeyboardInterrupt)) throw;
-            throw CommandError("the question could not be asked: " + describe_error(error), kExitFailure);
+            fail(request, streams, "the question could not be asked: " + describe_error(error), kExitFailure);
         }
-        printed = diverted.text();
     }
+    py::object result = details["result"];
+    const bool answered = py::bool_(details["answered"]);
+    const std::string reason = text_or_empty(details["reason"]);
+    const bool has_answer = PyDict_Check(result.ptr()) && py::dict(result).size() > 1;
 
-    if (!PyDict_Check(result.ptr())) {
-        throw CommandError("no answer was produced: " + first_line(py::str(result)), kExitFailure);
+    if (request.as_json) {
+        write(streams.out, to_json(json_document(answered, reason, has_answer ? result : py::none(), details)));
+    } else if (has_answer) {
+        py::dict record = py::reinterpret_borrow<py::dict>(result);
+        if (request.quiet) {
+            std::string answer = record.contains("output") ? std::string(py::str(record["output"])) : "";
+            write(streams.out, answer + (answer.empty() || answer.back() != '\n' ? "\n" : ""));
+        } else {
+            write(streams.out, render_answer(record, dialect_of(engine)) + usage_line(details));
+        }
     }
-    py::dict record = py::reinterpret_borrow<py::dict>(result);
-    if (is_error_record(record)) {
-        throw CommandError("the question could not be answered: " +
-                               (verbose ? std::string("see the error above") : run_failure(printed)),
-                           kExitFailure);
-    }
-    if (as_json) {
-        write(streams.out, to_json(record));
-    } else if (quiet) {
-        std::string answer = record.contains("output") ? std::string(py::str(record["output"])) : "";
-        write(streams.out, answer + (answer.empty() || answer.back() != '\n' ? "\n" : ""));
-    } else {
-        write(streams.out, render_answer(record, dialect_of(db.engine)));
-    }
+    // A report to the vendor still on its way is waited for, within its own limit.
+    zorvan::import_attr("zorvanai.api", "wait_for_usage_reports")();
+    if (!answered) throw CommandError("the question could not be answered: " + reason, kExitFailure);
     return kExitOk;
+}
+
+int ask_command(const py::object& args, const Streams& streams) {
+    const std::string question = text_argument(args.attr("question"));
+    if (first_line(question).empty()) throw CommandError("the question is empty", kExitUsage);
+    return answer_question(question_request(args, load_settings(true), question), streams);
 }
 
 }  // namespace zorvanai::cli

@@ -1,13 +1,17 @@
-// The `zorvanai` console command: ask a question, list the schema, read and
-// write the context store. Every failure ends as one line on standard error
-// and an exit status; no traceback reaches the user.
+// The `zorvanai` console command: ask a question, try the demo database,
+// list the schema, read and write the context store. Every failure ends as
+// "zorvanai: ..." lines on standard error and an exit status; no traceback
+// reaches the user.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
 namespace py = pybind11;
@@ -36,25 +40,31 @@ struct Streams {
 
 // ---- configuration (settings.cpp) -------------------------------------
 
-struct DatabaseSettings {
-    std::string engine;  // "PostgreSQL", "MySQL" or "MsSQL"
-    std::string name;
-    std::string user;
-    std::string password;
-    std::string host;
-    long port = 0;
-};
-
 // Loads ./.env (or the nearest one above the working directory) into the
 // environment without replacing variables that are already set.
 void load_env_file();
 
-// The database from ZORVAN_DB_*; CommandError(kExitUsage) names every
-// missing or malformed variable.
-DatabaseSettings database_settings();
+// zorvanai.settings.load_settings(database, models); its ConfigurationError
+// becomes CommandError(kExitUsage) with one line per problem.
+py::object load_settings(bool database, bool models = true);
 
-// A variable that must be set and not empty.
-std::string required_variable(const char* name, const char* meaning);
+// ---- answering a question (ask.cpp) -------------------------------------
+
+// What a command asks and how it shows the answer.
+struct QuestionRequest {
+    py::object settings;  // the zorvanai.settings.Settings record
+    std::string question;
+    std::string media_dir;
+    bool quiet = false;    // only the answer
+    bool as_json = false;  // the answer record as JSON
+    bool verbose = false;  // the libraries' lines on standard error
+};
+
+// The question's options shared by `ask` and `demo`.
+QuestionRequest question_request(const py::object& args, py::object settings, const std::string& question);
+
+// Creates the assistant, asks, prints the answer; 0 when answered.
+int answer_question(const QuestionRequest& request, const Streams& streams);
 
 // ---- argument parsing (parser.cpp) -------------------------------------
 
@@ -63,6 +73,7 @@ py::object build_parser();
 // ---- commands -----------------------------------------------------------
 
 int ask_command(const py::object& args, const Streams& streams);
+int demo_command(const py::object& args, const Streams& streams);
 int schema_command(const py::object& args, const Streams& streams);
 int context_command(const py::object& args, const Streams& streams);
 int db_command(const py::object& args, const Streams& streams);
@@ -71,6 +82,10 @@ int db_command(const py::object& args, const Streams& streams);
 
 // Writes text to a stream and flushes it.
 void write(const py::object& stream, const std::string& text);
+
+// A failure's text as "zorvanai: " lines; lines of a list (indented) are kept
+// as they are under the first.
+std::string error_lines(const std::string& message);
 
 // The first line of an error's text, with its type: "OperationalError: ...".
 // A failed module initialisation is described by the error that caused it.
@@ -104,6 +119,16 @@ private:
 // Reads `text`, or standard input when it is "-".
 std::string text_argument(const py::object& text);
 
+// ---- the demo database (demo_data.cpp) ----------------------------------
+
+// The file name of the demo database in the working directory.
+inline constexpr const char* kDemoFile = "zorvan_demo.db";
+
+// Creates the demo shop database at `path` (deterministic: the same file
+// every time), or reuses it when it is already there. Returns true when it
+// was created. Refuses a file at `path` that is not the demo database.
+bool ensure_demo_database(const std::string& path);
+
 // ---- progress (progress.cpp) --------------------------------------------
 
 // Shows which step of the question-answering graph is running: one updating
@@ -136,13 +161,9 @@ StepLabel step_of(const std::string& node, const py::object& inputs);
 class ProgressScope {
 public:
     ProgressScope(py::module_ cli_module, std::shared_ptr<ProgressDisplay> display);
-    ~ProgressScope();
-    ProgressScope(const ProgressScope&) = delete;
-    ProgressScope& operator=(const ProgressScope&) = delete;
 
 private:
-    py::object variable_;
-    py::object token_;
+    std::optional<zorvan::HookScope> hook_;
 };
 
 // Registers the progress hook and its handler class on the module (done by
@@ -158,6 +179,9 @@ std::string render_answer(const py::dict& record, const std::string& dialect);
 // One execution result (the rows' text, or an error text) as a table when
 // it holds rows.
 std::string render_result(const py::object& result, const py::object& query, const std::string& dialect);
+
+// The sqlglot dialect of an engine name ("PostgreSQL" -> "postgres").
+std::string dialect_of(const std::string& engine);
 
 // The schema record as an indented listing.
 std::string render_schema(const py::object& schema);

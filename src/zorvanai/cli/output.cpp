@@ -8,6 +8,19 @@ void write(const py::object& stream, const std::string& text) {
     stream.attr("flush")();
 }
 
+std::string error_lines(const std::string& message) {
+    std::string out;
+    std::size_t start = 0;
+    while (start <= message.size()) {
+        std::size_t end = message.find('\n', start);
+        if (end == std::string::npos) end = message.size();
+        const std::string line = message.substr(start, end - start);
+        out += (line.rfind("  ", 0) == 0 ? line : "zorvanai: " + line) + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
 std::string first_line(const std::string& text) {
     std::size_t start = 0;
     while (start < text.size()) {

@@ -11,15 +11,18 @@ constexpr const char* kDescription =
 
 constexpr const char* kEnvironment =
     "environment (also read from a .env file in the working directory or above):\n"
-    "  ZORVAN_DB_ENGINE     PostgreSQL, MySQL or MsSQL (any case; postgres and mariadb too)\n"
-    "  ZORVAN_DB_NAME       database name\n"
+    "  ZORVAN_DB_ENGINE     PostgreSQL, MySQL, MsSQL or SQLite (any case; postgres, mariadb too)\n"
+    "  ZORVAN_DB_NAME       database name (for SQLite: the file)\n"
     "  ZORVAN_DB_USER       user name\n"
     "  ZORVAN_DB_PASSWORD   password (default: empty)\n"
     "  ZORVAN_DB_HOST       host name or address\n"
     "  ZORVAN_DB_PORT       port (default: 5432, 3306 or 1433 by engine)\n"
-    "  ZORVAN_API_URL       base address of the vendor service (ask)\n"
-    "  ZORVAN_API_KEY       your account key for the vendor service (ask)\n"
-    "  ZORVAN_MEDIA_DIR     where charts are saved (ask; default: ./media)\n"
+    "  the chat model, one of:\n"
+    "    OPENAI_BASE_URL, OPENAI_API_KEY, ZORVAN_MODEL      OpenAI or a compatible server (Ollama, ...)\n"
+    "    AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, ZORVAN_MODEL   Azure OpenAI\n"
+    "    ZORVAN_API_URL, ZORVAN_API_KEY                     the vendor service\n"
+    "  ZORVAN_MODEL_PROVIDER  vendor, azure or openai, when several are set\n"
+    "  ZORVAN_MEDIA_DIR     where charts are saved (default: ./media)\n"
     "\n"
     "exit status: 0 done, 1 a service, the database or the question failed,\n"
     "2 bad arguments or missing configuration, 130 interrupted.";
@@ -34,6 +37,18 @@ std::string package_version() {
 
 void add_flag(py::object parser, const char* name, const char* help) {
     parser.attr("add_argument")(name, py::arg("action") = "store_true", py::arg("help") = help);
+}
+
+// How `ask` and `demo` show the answer.
+void add_answer_options(py::object parser) {
+    py::object mode = parser.attr("add_mutually_exclusive_group")();
+    mode.attr("add_argument")("-q", "--quiet", py::arg("action") = "store_true",
+                              py::arg("help") = "print only the answer, without progress");
+    add_flag(mode, "--json", "print the answer record as JSON (with \"ok\" and \"usage\"), without progress");
+    parser.attr("add_argument")("--media-dir", py::arg("metavar") = "DIR",
+                                py::arg("help") = "where charts are saved (default: ZORVAN_MEDIA_DIR, else ./media)");
+    parser.attr("add_argument")("-v", "--verbose", py::arg("action") = "store_true",
+                                py::arg("help") = "also show what the libraries print and log (on standard error)");
 }
 
 }  // namespace
@@ -58,20 +73,26 @@ py::object build_parser() {
             "are printed.",
         py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     ask.attr("add_argument")("question", py::arg("help") = "the question, in plain words");
-    py::object mode = ask.attr("add_mutually_exclusive_group")();
-    mode.attr("add_argument")("-q", "--quiet", py::arg("action") = "store_true",
-                              py::arg("help") = "print only the answer, without progress");
-    add_flag(mode, "--json", "print the answer record as JSON, without progress");
-    ask.attr("add_argument")("--media-dir", py::arg("metavar") = "DIR",
-                             py::arg("help") = "where charts are saved (default: ZORVAN_MEDIA_DIR, else ./media)");
-    ask.attr("add_argument")("-v", "--verbose", py::arg("action") = "store_true",
-                             py::arg("help") = "also show what the libraries print and log (on standard error)");
+    add_answer_options(ask);
+
+    py::object demo = commands.attr("add_parser")(
+        "demo", py::arg("help") = "ask a question of a sample shop database (no database of your own needed)",
+        py::arg("description") =
+            "Create (or reuse) a small sample shop database in an SQLite file in the working\n"
+            "directory (customers, products, orders and order lines over 2024 and 2025) and ask\n"
+            "it a sample question, or the one given, with the configured chat model.",
+        py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
+    demo.attr("add_argument")("question", py::arg("nargs") = "?",
+                              py::arg("help") = "the question (default: a sample question)");
+    demo.attr("add_argument")("--db", py::arg("metavar") = "FILE",
+                              py::arg("help") = std::string("the demo database file (default: ./") + kDemoFile + ")");
+    add_answer_options(demo);
 
     py::object schema =
         commands.attr("add_parser")("schema", py::arg("help") = "list the tables and their columns",
                                     py::arg("description") =
-                                        "List the tables of the configured MySQL or PostgreSQL database with the name\n"
-                                        "and type of every column.",
+                                        "List the tables of the configured MySQL, PostgreSQL or SQLite database with\n"
+                                        "the name and type of every column.",
                                     py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     add_flag(schema, "--json", "print the schema record as JSON");
 

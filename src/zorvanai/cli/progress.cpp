@@ -108,29 +108,16 @@ void ProgressDisplay::finish() {
 ProgressScope::ProgressScope(py::module_ cli_module, std::shared_ptr<ProgressDisplay> display) {
     // Set up on first use: the other commands need no LangChain.
     if (!py::hasattr(cli_module, kHookVariable)) add_progress_support(cli_module);
-    variable_ = cli_module.attr(kHookVariable);
     py::cpp_function report(
         [display](const std::string& node, py::object inputs) { display->node_started(node, inputs); });
-    py::object handler = cli_module.attr(kHandlerClass)(report);
-    token_ = variable_.attr("set")(handler);
-}
-
-ProgressScope::~ProgressScope() {
-    try {
-        variable_.attr("reset")(token_);
-    } catch (py::error_already_set&) {
-        // Resetting a context variable from the same context cannot fail.
-    }
+    hook_.emplace(cli_module.attr(kHookVariable), cli_module.attr(kHandlerClass)(report));
 }
 
 void add_progress_support(py::module_& m) {
     const std::string module_name = py::str(m.attr("__name__"));
     m.attr(kHandlerClass) = make_handler_class(module_name);
-    py::object variable =
-        zorvan::import_attr("contextvars", "ContextVar")("zorvanai_cli_progress", py::arg("default") = py::none());
-    // Inheritable: the handler follows the graph run into every node run.
-    zorvan::import_attr("langchain_core.tracers.context", "register_configure_hook")(variable, true);
-    m.attr(kHookVariable) = variable;
+    // The handler follows the graph run into every node run.
+    m.attr(kHookVariable) = zorvan::make_configure_hook("zorvanai_cli_progress");
 }
 
 }  // namespace zorvanai::cli

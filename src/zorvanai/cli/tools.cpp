@@ -1,6 +1,7 @@
 // The `schema` and `context` commands: thin front ends of the database tool
 // and the context store.
 #include "cli.hpp"
+#include "zorvan/console.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -42,30 +43,59 @@ py::module_ context_store() {
     }
 }
 
+// What the database tool printed, on one line: a driver's message may span
+// several, and the PostgreSQL line wraps it in "The error '...' occurred".
+std::string tool_message(const std::string& printed) {
+    std::string text;
+    std::size_t start = 0;
+    while (start < printed.size()) {
+        std::size_t end = printed.find('\n', start);
+        if (end == std::string::npos) end = printed.size();
+        const std::string line = first_line(printed.substr(start, end - start));
+        if (!line.empty()) text += (text.empty() ? "" : " ") + line;
+        start = end + 1;
+    }
+    const std::string open = "The error '", close = "' occurred";
+    if (text.rfind(open, 0) == 0 && text.size() >= open.size() + close.size() &&
+        text.compare(text.size() - close.size(), close.size(), close) == 0) {
+        text = first_line(text.substr(open.size(), text.size() - open.size() - close.size()));
+    }
+    return text;
+}
+
 }  // namespace
 
 int schema_command(const py::object& args, const Streams& streams) {
-    const DatabaseSettings db = database_settings();
-    if (db.engine == "MsSQL") {
-        throw CommandError("the schema listing supports MySQL and PostgreSQL; ZORVAN_DB_ENGINE is MsSQL", kExitUsage);
+    py::object db = load_settings(true, false);
+    const std::string engine = py::str(db.attr("engine"));
+    if (engine == "MsSQL") {
+        throw CommandError("the schema listing supports MySQL, PostgreSQL and SQLite; ZORVAN_DB_ENGINE is MsSQL",
+                           kExitUsage);
     }
     py::module_ dbtool = py::module_::import("zorvanai.dbtool");
     py::object schema;
     std::string printed;
     {
-        // The tool reports its failures by printing one line.
+        // The tool reports its failures by printing one line, which is read here.
+        zorvan::QuietScope printing(false);
         DivertedOutput diverted{py::none()};
-        dbtool.attr("set_database_config")(db.name, db.user, db.password, db.host, db.port);
-        schema = db.engine == "MySQL" ? dbtool.attr("get_mysql_database_schema")() : dbtool.attr("get_pgdb_schema")();
+        if (engine == "SQLite") {
+            dbtool.attr("db_name") = db.attr("db_name");
+            schema = dbtool.attr("get_sqlite_schema")();
+        } else {
+            dbtool.attr("set_database_config")(db.attr("db_name"), db.attr("db_user"), db.attr("db_password"),
+                                               db.attr("db_host"), db.attr("db_port"));
+            schema = engine == "MySQL" ? dbtool.attr("get_mysql_database_schema")() : dbtool.attr("get_pgdb_schema")();
+        }
         printed = diverted.text();
     }
     if (schema.is_none()) {
-        const std::string reason = first_line(printed);
+        const std::string reason = tool_message(printed);
         throw CommandError("cannot read the schema: " + (reason.empty() ? std::string("no connection") : reason),
                            kExitFailure);
     }
     // A listing cut short by an error is still shown, with the error.
-    if (!first_line(printed).empty()) write(streams.err, "zorvanai: " + first_line(printed) + "\n");
+    if (!tool_message(printed).empty()) write(streams.err, "zorvanai: " + tool_message(printed) + "\n");
     write(streams.out, py::bool_(args.attr("json")) ? to_json(schema) : render_schema(schema));
     return kExitOk;
 }

@@ -2,13 +2,15 @@
 
 #include <string>
 
+#include "zorvan/console.hpp"
+
 namespace zorvanai::codetool {
 namespace {
 
 constexpr const char* kDefaultPackages[] = {"matplotlib", "scikit-learn", "numpy", "statsmodels", "pandas", "scipy"};
 
 void print_line(const ModuleNamespace& ns, const std::string& text) {
-    ns.lookup("print")(py::str(text));
+    zorvan::say_with(ns.lookup("print"), py::str(text));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "pycall.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/watched_work.hpp"
+#include "sqlite.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -126,6 +127,9 @@ py::str get_db_connection(const py::object& engine, const py::object& user, cons
         connect = connect_postgres;
     } else if (engine.equal(py::str("MsSQL"))) {
         connect = connect_mssql;
+    } else if (engine.equal(py::str("SQLite"))) {
+        connect = [](const py::object&, const py::object&, const py::object&, const py::object&,
+                     const py::object& name) { return connect_sqlite(name); };
     } else {
         return py::str("Unsupported SQL engine specified.");
     }

@@ -4,6 +4,7 @@
 #include "connections.hpp"
 #include "queries.hpp"
 #include "schema.hpp"
+#include "sqlite.hpp"
 #include "zorvan/signed.hpp"
 
 namespace py = pybind11;
@@ -11,11 +12,12 @@ namespace db = zorvanai::dbtool;
 
 PYBIND11_MODULE(dbtool, m) {
     m.doc() =
-        "Direct access to a MySQL or PostgreSQL database, outside the assistant.\n\n"
+        "Direct access to a MySQL, PostgreSQL or SQLite database, outside the assistant.\n\n"
         "Connection settings come from the environment\n"
         "(db_user, db_password, db_host, db_name; db_port is 3306), a connection test for MySQL,\n"
-        "PostgreSQL and SQL Server, single statements and schema listings. Failures are printed as\n"
-        "one line and give None.\n\n"
+        "PostgreSQL, SQL Server and SQLite, single statements and schema listings. Failures are\n"
+        "printed as one line and give None (with ZORVAN_QUIET=1 the lines go to the logger\n"
+        "\"zorvanai\" at DEBUG instead). For SQLite, db_name is the file, opened read-only.\n\n"
         "Module values: db_name, db_user, db_password, db_host, db_port (read by every call;\n"
         "replace them with set_database_config). There is no default account or password:\n"
         "an unset value is None, and no login is tried without a user name. Connections give\n"
@@ -49,9 +51,10 @@ PYBIND11_MODULE(dbtool, m) {
     zorvan::def(
         m, "get_db_connection", "(engine, db_user, db_password, db_host, db_port, db_name)",
         "Test a connection to a database; the configuration is not used.\n\n"
-        "Args:\n    engine: \"MySQL\", \"PostgreSQL\" or \"MsSQL\" (exactly so).\n"
+        "Args:\n    engine: \"MySQL\", \"PostgreSQL\", \"MsSQL\" or \"SQLite\" (exactly so).\n"
         "    db_user: user name.\n    db_password: password.\n    db_host: host name or address.\n"
-        "    db_port: port.\n    db_name: database name.\n\n"
+        "    db_port: port.\n    db_name: database name; for SQLite the file (the other values\n"
+        "        are not used).\n\n"
         "Returns:\n    \"Success! Connection Established! .\", \"Failed to connect to <engine>\n"
         "    database: <error>\" or \"Unsupported SQL engine specified.\"; never raises for a\n"
         "    failed connection.",
@@ -104,6 +107,29 @@ PYBIND11_MODULE(dbtool, m) {
         [module](py::object sql_query) { return db::execute_pgdb_query(db::current_settings(module), sql_query); },
         py::arg("sql_query"));
 
+    zorvan::def(
+        m, "get_sqlite_db_connection", "(db_name)",
+        "Open an SQLite database file read-only.\n\n"
+        "Args:\n    db_name: the database file.\n\n"
+        "Returns:\n    An open sqlite3 connection that refuses every write (the caller closes it),\n"
+        "    or None after printing \"Failed to connect to the database: <error>\".",
+        [](py::object name) { return db::get_sqlite_db_connection(name); }, py::arg("db_name"));
+    zorvan::def(
+        m, "execute_sqlite_query", "(sql_query)",
+        "Run one statement on the SQLite file named by db_name, read-only.\n\n"
+        "Args:\n    sql_query: one SQL statement.\n\n"
+        "Returns:\n    The fetched rows as tuples when the statement yields rows, else None; also\n"
+        "    None after printing a failure (\"An error occurred while executing the query:\n"
+        "    <error>\"), which is what any write gives.",
+        [module](py::object sql_query) { return db::execute_sqlite_query(db::current_settings(module), sql_query); },
+        py::arg("sql_query"));
+    zorvan::def(m, "get_sqlite_schema", "()",
+                "List the tables of the SQLite file named by db_name with their columns.\n\n"
+                "Returns:\n    {table: [{\"name\": column, \"type\": declared type}, ...]} in the file's order,\n"
+                "    or None when the file could not be opened (the failure is printed). An error\n"
+                "    while reading is printed as \"An error occurred: <error>\" and the tables read\n"
+                "    so far are returned.",
+                [module]() { return db::get_sqlite_schema(db::current_settings(module)); });
     zorvan::def(m, "get_mysql_database_schema", "()",
                 "List the tables of the configured MySQL database with their columns.\n\n"
                 "Returns:\n    {table: [{\"name\": column, \"type\": type}, ...]} in the server's order, or\n"

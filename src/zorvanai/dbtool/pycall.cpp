@@ -1,9 +1,11 @@
 #include "pycall.hpp"
 
+#include "zorvan/console.hpp"
+
 namespace zorvanai::dbtool {
 
 void print_line(const py::handle& text) {
-    py::module_::import("builtins").attr("print")(text);
+    zorvan::say(text);
 }
 
 void close_quietly(const py::handle& object) noexcept {

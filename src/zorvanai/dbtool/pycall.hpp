@@ -12,7 +12,7 @@
 namespace zorvanai::dbtool {
 namespace py = pybind11;
 
-// print(text)
+// print(text); the package logger instead when the quiet switch is on.
 void print_line(const py::handle& text);
 
 // `template.format(values...)`: the text form of each value, as an f-string

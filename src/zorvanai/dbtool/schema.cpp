@@ -55,13 +55,17 @@ py::object read_schema(const py::object& connection, MakeCursor&& make_cursor, R
 }
 }  // namespace
 
-std::string mysql_identifier(const std::string& name) {
-    std::string quoted = "`";
+std::string quoted_identifier(const std::string& name, char quote) {
+    std::string quoted(1, quote);
     for (char c : name) {
         quoted += c;
-        if (c == '`') quoted += '`';
+        if (c == quote) quoted += quote;
     }
-    return quoted + "`";
+    return quoted + quote;
+}
+
+std::string mysql_identifier(const std::string& name) {
+    return quoted_identifier(name, '`');
 }
 
 py::object get_mysql_database_schema(const Settings& settings) {

@@ -22,4 +22,7 @@ py::object get_pgdb_schema(const Settings& settings);
 // `name` as a MySQL identifier: in backticks, a backtick inside doubled.
 std::string mysql_identifier(const std::string& name);
 
+// `name` between `quote` characters, a `quote` inside doubled.
+std::string quoted_identifier(const std::string& name, char quote);
+
 }  // namespace zorvanai::dbtool

@@ -9,17 +9,20 @@ from langchain_core.runnables import Runnable
 from sqlalchemy import Engine
 
 from zorvanai.qa_graph.custom_sql import CustomSQLDatabase
-from zorvanai.settings import AzureOpenAIChat35
+from zorvanai.settings import AzureOpenAIChat35, OpenAIChatSettings
 
 class RelevantTablePicker(Runnable[Mapping[str, Any], dict[str, Any]]):
     """Picks the tables of the database that matter for a question."""
 
-    config: AzureOpenAIChat35
+    config: AzureOpenAIChat35 | OpenAIChatSettings
     db: CustomSQLDatabase
     dialect: str
     model: Runnable[Any, Any]
+    unforced_model: Runnable[Any, Any]
     shortlist_size: int
-    def __init__(self, config: AzureOpenAIChat35, db: CustomSQLDatabase, shortlist_size: int = 60) -> None: ...
+    def __init__(
+        self, config: AzureOpenAIChat35 | OpenAIChatSettings, db: CustomSQLDatabase, shortlist_size: int = 60
+    ) -> None: ...
     def generate_prompt(self, state: Mapping[str, Any]) -> list[BaseMessage]: ...
     def invoke(self, state: Mapping[str, Any], **kwargs: Any) -> dict[str, Any]: ...  # type: ignore[override]
 

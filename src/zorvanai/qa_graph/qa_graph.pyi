@@ -11,13 +11,14 @@ from typing import TypedDict as TypedDict
 
 from langchain_core.runnables import RunnableConfig as RunnableConfig
 from langchain_openai import AzureChatOpenAI as AzureChatOpenAI
+from langchain_openai import ChatOpenAI
 from langgraph.graph import END as END
 from langgraph.graph import StateGraph as StateGraph
 from langgraph.graph.state import CompiledStateGraph
 
 from zorvanai.function_calling.base import RelevantTablePicker as RelevantTablePicker
 from zorvanai.qa_graph.custom_sql import CustomSQLDatabase
-from zorvanai.settings import AzureOpenAIChat4, AzureOpenAIChat35
+from zorvanai.settings import AzureOpenAIChat4, AzureOpenAIChat35, OpenAIChatSettings
 
 class SQLState(TypedDict):
     """State of one question in the question-answering graph.
@@ -56,7 +57,8 @@ class SQLState(TypedDict):
 class SQLGraph:
     """The question-answering graph of one database.
 
-    Owns the database handle, five Azure OpenAI chat clients, the relevant-table picker,
+    Owns the database handle, five chat clients (Azure OpenAI, or ChatOpenAI for an
+    OpenAIChatSettings record), the relevant-table picker,
     the compiled LangGraph state graph of thirteen nodes and its run settings. One
     object serves any number of questions, one ``invoke`` per question.
     """
@@ -64,15 +66,19 @@ class SQLGraph:
     db: CustomSQLDatabase
     graph: StateGraph[SQLState]
     runnable_config: RunnableConfig
-    relevant_tables_model: AzureChatOpenAI
-    sql_generation_model: AzureChatOpenAI
-    response_model: AzureChatOpenAI
-    pandas_code_model: AzureChatOpenAI
-    pandas_ai_model: AzureChatOpenAI
+    relevant_tables_model: AzureChatOpenAI | ChatOpenAI
+    sql_generation_model: AzureChatOpenAI | ChatOpenAI
+    response_model: AzureChatOpenAI | ChatOpenAI
+    pandas_code_model: AzureChatOpenAI | ChatOpenAI
+    pandas_ai_model: AzureChatOpenAI | ChatOpenAI
     relevant_table_picker: RelevantTablePicker
     compiled_graph: CompiledStateGraph[SQLState]
     def __init__(
-        self, custom_sql_db: CustomSQLDatabase, config_35: AzureOpenAIChat35, config_4: AzureOpenAIChat4
+        self,
+        custom_sql_db: CustomSQLDatabase,
+        config_35: AzureOpenAIChat35 | OpenAIChatSettings,
+        config_4: AzureOpenAIChat4 | OpenAIChatSettings,
+        config_pandas: AzureOpenAIChat35 | AzureOpenAIChat4 | OpenAIChatSettings | None = None,
     ) -> None: ...
     def _config_graph(
         self,

@@ -2,7 +2,7 @@
 handlers, and the node classes from table discovery to the final answer."""
 
 from collections.abc import Mapping
-from typing import Any, List, Optional
+from typing import Any, List, Literal, Optional
 
 from langchain_community.tools.sql_database.tool import (
     InfoSQLDatabaseTool,
@@ -12,7 +12,7 @@ from langchain_community.tools.sql_database.tool import (
 from langchain_core.messages import BaseMessage
 from langchain_core.prompts import ChatPromptTemplate, PromptTemplate
 from langchain_core.runnables import Runnable
-from langchain_openai import AzureChatOpenAI
+from langchain_openai import AzureChatOpenAI, ChatOpenAI
 from loguru import Logger
 from pydantic import BaseModel
 
@@ -85,6 +85,15 @@ def pandas_error_handler_condition(state: _State) -> str: ...
 def sql_error_handler_condition(state: _State) -> str: ...
 def handle_sql_error(state: _State) -> _Update: ...
 def handle_pandas_error(state: _State) -> _Update: ...
+
+class StructuredOutput(Runnable[Any, BaseModel]):
+    """A chat model that answers with a pydantic record, from any OpenAI-compatible server."""
+
+    model: AzureChatOpenAI | ChatOpenAI
+    schema: type[BaseModel]
+    method: Literal["json_schema", "json_mode", "text"]
+    def __init__(self, model: AzureChatOpenAI | ChatOpenAI, schema: type[BaseModel]) -> None: ...
+    def invoke(self, input: Any, config: Any = None, **kwargs: Any) -> BaseModel: ...
 
 class TableNamesLookup(Runnable[_State, _Update]):
     """Node that lists the database's usable tables."""

@@ -34,6 +34,25 @@ long env_count(const char* variable, long fallback) {
     }
     return value;
 }
+// timeout and max_retries of a record: the arguments, else the environment.
+void set_request_limits(py::object self, py::object timeout, py::object max_retries) {
+    double seconds =
+        timeout.is_none() ? env_seconds("ZORVAN_MODEL_TIMEOUT", kDefaultTimeoutSeconds) : timeout.cast<double>();
+    if (!(seconds > 0)) throw py::value_error("timeout must be a positive number of seconds");
+    long retries =
+        max_retries.is_none() ? env_count("ZORVAN_MODEL_MAX_RETRIES", kDefaultMaxRetries) : max_retries.cast<long>();
+    if (retries < 0) throw py::value_error("max_retries must be 0 or more");
+    py::setattr(self, "timeout", py::float_(seconds));
+    py::setattr(self, "max_retries", py::int_(retries));
+}
+
+void require_text(const py::object& value, const char* field) {
+    if (!value.is_none() && !py::isinstance<py::str>(value)) {
+        throw py::type_error(std::string(field) + " must be a str or None, not " +
+                             std::string(py::str(py::type::of(value).attr("__name__"))));
+    }
+}
+
 }  // namespace
 
 py::object make_settings_class(const char* class_name, const char* role, const std::string& module_name) {
@@ -47,6 +66,7 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                             "ZORVAN_MODEL_MAX_RETRIES).";
     ClassBuilder builder(class_name, module_name, py::module_::import("builtins").attr("object"));
     builder.doc(doc)
+        .attr("chat_client", py::str("AzureChatOpenAI"))
         .method(
             "__init__",
             "(self, azure_deployment=None, azure_endpoint=None, api_key=None, api_version=None, timeout=None, "
@@ -65,20 +85,10 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                py::object timeout, py::object max_retries) {
                 py::object values[] = {deployment, endpoint, key, version};
                 for (std::size_t i = 0; i < 4; ++i) {
-                    if (!values[i].is_none() && !py::isinstance<py::str>(values[i])) {
-                        throw py::type_error(std::string(kFields[i]) + " must be a str or None, not " +
-                                             std::string(py::str(py::type::of(values[i]).attr("__name__"))));
-                    }
+                    require_text(values[i], kFields[i]);
                     py::setattr(self, kFields[i], values[i]);
                 }
-                double seconds = timeout.is_none() ? env_seconds("ZORVAN_MODEL_TIMEOUT", kDefaultTimeoutSeconds)
-                                                   : timeout.cast<double>();
-                if (!(seconds > 0)) throw py::value_error("timeout must be a positive number of seconds");
-                long retries = max_retries.is_none() ? env_count("ZORVAN_MODEL_MAX_RETRIES", kDefaultMaxRetries)
-                                                     : max_retries.cast<long>();
-                if (retries < 0) throw py::value_error("max_retries must be 0 or more");
-                py::setattr(self, "timeout", py::float_(seconds));
-                py::setattr(self, "max_retries", py::int_(retries));
+                set_request_limits(self, timeout, max_retries);
             },
             py::arg("self"), py::arg("azure_deployment") = py::none(), py::arg("azure_endpoint") = py::none(),
             py::arg("api_key") = py::none(), py::arg("api_version") = py::none(), py::arg("timeout") = py::none(),
@@ -98,19 +108,58 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                         ", max_retries=" + std::string(py::repr(self.attr("max_retries")));
                 return text + ")";
             },
-            py::arg("self"))
+            py::arg("self"));
+    add_equality(builder);
+    return builder.build();
+}
+
+py::object make_openai_settings_class(const std::string& module_name) {
+    using zorvan::ClassBuilder;
+    ClassBuilder builder("OpenAIChatSettings", module_name, py::module_::import("builtins").attr("object"));
+    builder
+        .doc(
+            "Connection settings of a chat model behind an OpenAI-compatible endpoint.\n\n"
+            "OpenAI itself, or a server such as Ollama, vLLM, llama.cpp's server or LM Studio.\n"
+            "The instance's attribute mapping holds keyword arguments of ``ChatOpenAI``: model,\n"
+            "base_url (None: OPENAI_BASE_URL, else OpenAI's own), api_key (None: OPENAI_API_KEY;\n"
+            "a local server needs none), and the request limits timeout and max_retries as for\n"
+            "AzureOpenAIChat35.")
+        .attr("chat_client", py::str("ChatOpenAI"))
         .method(
-            "__eq__", "(self, other)",
-            "Equal when the other record is of the same class with the same fields.\n\n"
-            "Args:\n    other: any object.\n\nReturns:\n    True or False; NotImplemented for another class.",
-            [](py::object self, py::object other) -> py::object {
-                if (!py::type::of(self).is(py::type::of(other))) {
-                    return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            "__init__", "(self, model=None, base_url=None, api_key=None, timeout=None, max_retries=None)",
+            "Keep the model settings; any of them may be None.\n\n"
+            "Args:\n    model: the model name as the server knows it (e.g. gpt-4o-mini, llama3.1).\n"
+            "    base_url: the endpoint, e.g. http://localhost:11434/v1; None for OpenAI's own.\n"
+            "    api_key: the key; None takes OPENAI_API_KEY.\n"
+            "    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.\n"
+            "    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,\n"
+            "        else 2.\n\n"
+            "Raises:\n    TypeError: model, base_url or api_key is neither a str nor None.\n"
+            "    ValueError: timeout is not positive or max_retries is negative.",
+            [](py::object self, py::object model, py::object base_url, py::object api_key, py::object timeout,
+               py::object max_retries) {
+                const std::pair<const char*, py::object> fields[] = {
+                    {"model", model}, {"base_url", base_url}, {"api_key", api_key}};
+                for (const auto& [name, value] : fields) {
+                    require_text(value, name);
+                    py::setattr(self, name, value);
                 }
-                return py::bool_(self.attr("__dict__").equal(other.attr("__dict__")));
+                set_request_limits(self, timeout, max_retries);
             },
-            py::arg("self"), py::arg("other"))
-        .attr("__hash__", py::none());
+            py::arg("self"), py::arg("model") = py::none(), py::arg("base_url") = py::none(),
+            py::arg("api_key") = py::none(), py::arg("timeout") = py::none(), py::arg("max_retries") = py::none())
+        .method(
+            "__repr__", "(self)", "The settings, with the key masked.",
+            [](py::object self) {
+                py::object key = self.attr("api_key");
+                return "OpenAIChatSettings(model=" + std::string(py::repr(self.attr("model"))) +
+                       ", base_url=" + std::string(py::repr(self.attr("base_url"))) +
+                       ", api_key=" + (key.is_none() ? std::string("None") : std::string("'***'")) +
+                       ", timeout=" + std::string(py::repr(self.attr("timeout"))) +
+                       ", max_retries=" + std::string(py::repr(self.attr("max_retries"))) + ")";
+            },
+            py::arg("self"));
+    add_equality(builder);
     return builder.build();
 }
 

@@ -11,6 +11,11 @@ namespace py = pybind11;
 // `module.name`, imported at the call.
 py::object import_attr(const char* module, const char* name);
 
+// Imports langchain_community once with its own "is being sunset"
+// DeprecationWarning (raised by the package itself at its first import)
+// filtered out, and nothing else; later imports of its modules warn no more.
+void import_langchain_community();
+
 // The Python type name of `value`, for error messages.
 std::string type_name(py::handle value);
 
@@ -31,5 +36,28 @@ double wall_time();
 // A new exception class `name` deriving from `base`, for `module_name`.
 py::object make_exception_class(const std::string& name, const std::string& module_name, py::handle base,
                                 const std::string& doc);
+
+}  // namespace zorvan
+
+namespace zorvan {
+
+// A context variable registered as an inheritable LangChain configure hook:
+// a callback handler it holds is attached to every run started in its
+// context, and to the runs they start (LangChain's own usage meter works so).
+py::object make_configure_hook(const char* name);
+
+// While alive, `variable` (from make_configure_hook) holds `handler` in this
+// context.
+class HookScope {
+public:
+    HookScope(py::object variable, py::object handler);
+    ~HookScope();
+    HookScope(const HookScope&) = delete;
+    HookScope& operator=(const HookScope&) = delete;
+
+private:
+    py::object variable_;
+    py::object token_;
+};
 
 }  // namespace zorvan

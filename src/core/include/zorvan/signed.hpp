@@ -18,33 +18,39 @@ namespace detail {
 std::string signed_doc(const std::string& name, const std::string& params, const std::string& doc);
 
 // pybind11 treats any function named __init__ or __setstate__ as one of its
-// own constructors; such names are built under a stand-in and renamed here.
+// own constructors; such names are built under a stand-in name (the plain
+// built-in around it carries the real one).
 std::string internal_name(const std::string& name);
-void rename_builtin(py::handle function, const std::string& name);
 
 py::object make_instance_method(py::handle function);
+
+// A built-in function named `name` (with `text` as its docstring, so that a
+// leading "name(params)\n--\n\n" gives its signature) that calls `target`.
+// pybind11's own functions are bound to an internal record object, which
+// help() would show as "method of pybind11_builtins.pybind11_detail_... instance";
+// this one is bound to a plain module object and reads as a function.
+py::object plain_builtin(const std::string& name, const std::string& text, py::object target);
 }  // namespace detail
 
 // A function with the Python parameter list `params` (for example
 // "(self, state, **kwargs)"). Defaults in `params` must be None, numbers,
 // strings or booleans; `extra` are pybind11 annotations such as py::arg.
 template <typename Func, typename... Extra>
-py::cpp_function signed_function(const std::string& name, const std::string& params, const std::string& doc, Func&& f,
-                                 const Extra&... extra) {
+py::object signed_function(const std::string& name, const std::string& params, const std::string& doc, Func&& f,
+                           const Extra&... extra) {
     py::options options;
     options.disable_function_signatures();
     const std::string built_name = detail::internal_name(name);
     const std::string text = detail::signed_doc(name, params, doc);
     py::cpp_function function(std::forward<Func>(f), py::name(built_name.c_str()), py::doc(text.c_str()), extra...);
-    if (built_name != name) detail::rename_builtin(function, name);
-    return function;
+    return detail::plain_builtin(name, text, function);
 }
 
 // Defines `name` on module `m` as a signed function.
 template <typename Func, typename... Extra>
 void def(py::module_& m, const std::string& name, const std::string& params, const std::string& doc, Func&& f,
          const Extra&... extra) {
-    py::cpp_function function = signed_function(name, params, doc, std::forward<Func>(f), extra...);
+    py::object function = signed_function(name, params, doc, std::forward<Func>(f), extra...);
     py::setattr(function, "__module__", m.attr("__name__"));
     m.attr(name.c_str()) = function;
 }

@@ -1,5 +1,6 @@
 #include "relevant_table_picker.hpp"
 
+#include <optional>
 #include <vector>
 
 #include "ranker.hpp"
@@ -70,6 +71,63 @@ std::string question_of(py::handle state) {
     throw py::error_already_set();
 }
 
+// The names a reply without a function call gives as JSON text, as a
+// server that cannot force the call may answer: {"relevant_tables": [...]}
+// or a bare list.
+std::optional<py::object> names_in_text(py::handle reply) {
+    py::object content = reply.attr("content");
+    if (!py::isinstance<py::str>(content)) return std::nullopt;
+    std::string text = content.cast<std::string>();
+    const auto open = text.find_first_of("[{");
+    const auto close = text.find_last_of("]}");
+    if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+    py::object value;
+    try {
+        value = zorvan::import_attr("json", "loads")(text.substr(open, close - open + 1));
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        return std::nullopt;
+    }
+    if (PyDict_Check(value.ptr()) && py::dict(value).contains("relevant_tables")) return value["relevant_tables"];
+    if (py::isinstance<py::list>(value)) return value;
+    return std::nullopt;
+}
+
+std::vector<std::string> checked_names(const py::object& names) {
+    if (!py::isinstance<py::list>(names)) refuse_reply("gives relevant_tables that is not a list");
+    std::vector<std::string> picked;
+    for (py::handle name : names) {
+        if (!py::isinstance<py::str>(name)) refuse_reply("gives a table name that is not a string");
+        picked.push_back(name.cast<std::string>());
+    }
+    return picked;
+}
+
+// The models ("endpoint|model") whose servers refused a forced call, for as
+// long as the process runs: later pickers offer the function unforced at once.
+py::set& unforcing_models() {
+    static py::set* models = new py::set();
+    return *models;
+}
+
+std::string model_key(const py::object& config) {
+    std::string key;
+    for (const char* field : {"azure_endpoint", "base_url", "azure_deployment", "model"}) {
+        py::object value = py::getattr(config, field, py::none());
+        if (!value.is_none()) key += std::string(py::str(value)) + "|";
+    }
+    return key;
+}
+
+// True for a server's refusal of a forced function call.
+bool refuses_tool_choice(const py::error_already_set& error) {
+    const bool rejected = error.matches(zorvan::import_attr("openai", "BadRequestError")) ||
+                          error.matches(zorvan::import_attr("openai", "UnprocessableEntityError"));
+    if (!rejected) return false;
+    const std::string text = py::str(py::str(error.value()).attr("lower")());
+    return text.find("tool_choice") != std::string::npos || text.find("tool choice") != std::string::npos;
+}
+
 // The table names of the model's call of the pick function.
 std::vector<std::string> picked_names(py::handle reply) {
     py::list calls = reply.attr("tool_calls");
@@ -79,20 +137,14 @@ std::vector<std::string> picked_names(py::handle reply) {
         if (!py::isinstance<py::dict>(args) || !args.contains("relevant_tables")) {
             refuse_reply("lacks the argument relevant_tables");
         }
-        py::object names = args["relevant_tables"];
-        if (!py::isinstance<py::list>(names)) refuse_reply("gives relevant_tables that is not a list");
-        std::vector<std::string> picked;
-        for (py::handle name : names) {
-            if (!py::isinstance<py::str>(name)) refuse_reply("gives a table name that is not a string");
-            picked.push_back(name.cast<std::string>());
-        }
-        return picked;
+        return checked_names(args["relevant_tables"]);
     }
     py::list invalid = reply.attr("invalid_tool_calls");
     if (py::len(invalid) > 0) {
         refuse_reply("calls " + std::string(kPickToolName) +
                      " with arguments that are not JSON: " + std::string(py::str(invalid[0]["args"])));
     }
+    if (auto names = names_in_text(reply)) return checked_names(*names);
     refuse_reply("does not call " + std::string(kPickToolName));
 }
 
@@ -127,7 +179,17 @@ py::dict pick(py::object self, py::handle cache, py::object state) {
         update["relevant_tables"] = py::list();
         return update;
     }
-    py::object reply = self.attr("model").attr("invoke")(messages_for(self, question, tables));
+    const py::list messages = messages_for(self, question, tables);
+    py::object reply;
+    try {
+        reply = self.attr("model").attr("invoke")(messages);
+    } catch (py::error_already_set& error) {
+        if (!refuses_tool_choice(error)) throw;
+        // Offer the function without forcing it, from now on.
+        self.attr("model") = self.attr("unforced_model");
+        unforcing_models().add(py::str(model_key(self.attr("config"))));
+        reply = self.attr("model").attr("invoke")(messages);
+    }
     std::vector<std::string> usable;
     for (py::handle name : self.attr("db").attr("get_usable_table_names")()) usable.push_back(py::str(name));
     py::list picked;
@@ -154,7 +216,11 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         "On a database with more tables than shortlist_size, the model is offered only\n"
         "the shortlist_size tables that a local ranker puts first for the question (by\n"
         "the words of table and column names, rare words weighing more, and foreign\n"
-        "keys); the ranker is built from one catalogue read per database handle.");
+        "keys); the ranker is built from one catalogue read per database handle.\n\n"
+        "A server that refuses a forced function call (tool_choice) is offered the function\n"
+        "unforced from then on (``unforced_model``), by this picker and by every later one for\n"
+        "the same model; a reply that gives the names as JSON text instead of a call is read\n"
+        "too.");
     builder.method(
         "__init__", "(self, config, db, shortlist_size=60)",
         "Build the chat client (temperature 0, at most 8192 tokens) bound to the function call.\n\n"
@@ -177,10 +243,13 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
             py::dict extra;
             extra["max_tokens"] = py::int_(kMaxTokens);
             extra["temperature"] = py::int_(0);
-            py::object client = zorvan::azure_chat_client(config, extra);
+            py::object client = zorvan::chat_client(config, extra);
             py::list tools;
             tools.append(pick_tool());
             self.attr("model") = client.attr("bind_tools")(tools, py::arg("tool_choice") = kPickToolName);
+            self.attr("unforced_model") = client.attr("bind_tools")(tools);
+            if (unforcing_models().contains(py::str(model_key(config))))
+                self.attr("model") = self.attr("unforced_model");
         },
         py::arg("self"), py::arg("config"), py::arg("db"), py::arg("shortlist_size") = py::int_(kDefaultShortlistSize));
     builder.method(

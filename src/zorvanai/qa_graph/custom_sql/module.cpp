@@ -6,6 +6,7 @@
 #include "privileges.hpp"
 #include "refusal.hpp"
 #include "sql_guard.hpp"
+#include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
 namespace py = pybind11;
@@ -51,6 +52,7 @@ PYBIND11_MODULE(custom_sql, m) {
     // The query check's parser is loaded with the module, not by the first
     // query.
     py::module_::import("sqlglot");
+    zorvan::import_langchain_community();
     m.attr("ReadOnlyQueryError") = sql::make_error_class(name);
     m.attr("PrivilegedLoginError") = sql::make_privilege_error_class(name);
     m.attr("CustomSQLDatabase") = sql::make_database_class(name);

@@ -5,13 +5,13 @@
 namespace zorvanai::qa_graph {
 
 py::object make_chat_client(py::handle settings, long max_tokens) {
-    py::dict model_kwargs;
-    model_kwargs["top_p"] = py::float_(0.95);
     py::dict extra;
     extra["max_tokens"] = py::int_(max_tokens);
     extra["temperature"] = py::int_(0);
-    extra["model_kwargs"] = model_kwargs;
-    return zorvan::azure_chat_client(settings, extra);
+    // A field of the client: inside model_kwargs it would raise a warning
+    // with the same request.
+    extra["top_p"] = py::float_(0.95);
+    return zorvan::chat_client(settings, extra);
 }
 
 }  // namespace zorvanai::qa_graph

@@ -2,6 +2,7 @@
 
 #include "sql_graph.hpp"
 #include "state.hpp"
+#include "zorvan/pyutil.hpp"
 
 namespace py = pybind11;
 
@@ -18,6 +19,7 @@ PYBIND11_MODULE(qa_graph, m) {
         "    state = graph.invoke({\"user_question\": \"How many orders?\", \"save_path\": \"media\"})\n"
         "    print(state[\"final_response\"])";
     const std::string name = py::str(m.attr("__name__"));
+    zorvan::import_langchain_community();
 
     py::module_ typing = py::module_::import("typing");
     m.attr("operator") = py::module_::import("operator");

@@ -18,7 +18,7 @@ bool is_whole_number(py::handle value) {
 }
 
 void init_graph(py::object self, py::object custom_sql_db, py::object config_35, py::object config_4,
-                const std::string& module_name) {
+                py::object config_pandas, const std::string& module_name) {
     py::object state = py::module_::import(module_name.c_str()).attr("SQLState");
     self.attr("db") = custom_sql_db;
     self.attr("graph") = zorvan::import_attr("langgraph.graph", "StateGraph")(state);
@@ -26,7 +26,7 @@ void init_graph(py::object self, py::object custom_sql_db, py::object config_35,
     self.attr("relevant_tables_model") = make_chat_client(config_35, 8192);
     self.attr("sql_generation_model") = make_chat_client(config_4, 4096);
     self.attr("response_model") = make_chat_client(config_35, 4096);
-    self.attr("pandas_code_model") = make_chat_client(config_35, 8192);
+    self.attr("pandas_code_model") = make_chat_client(config_pandas.is_none() ? config_35 : config_pandas, 8192);
     self.attr("pandas_ai_model") = make_chat_client(config_35, 8192);
     self.attr("relevant_table_picker") = zorvan::import_attr(kPickerModule, "RelevantTablePicker")(
         py::arg("config") = config_35, py::arg("db") = custom_sql_db);
@@ -85,25 +85,30 @@ py::object make_sql_graph_class(const std::string& module_name) {
     zorvan::ClassBuilder builder("SQLGraph", module_name, py::module_::import("builtins").attr("object"));
     builder.doc(
         "The question-answering graph of one database.\n\n"
-        "Owns the database handle, five Azure OpenAI chat clients, the relevant-table\n"
+        "Owns the database handle, five chat clients (Azure OpenAI, or ChatOpenAI for an\n"
+        "OpenAIChatSettings record), the relevant-table\n"
         "picker, the compiled LangGraph state graph of thirteen nodes and its run\n"
         "settings (tag \"qa_graph\", at most 20 concurrent node calls, at most 50 steps).\n"
         "One object serves any number of questions, one invoke() per question.");
 
     builder.method(
-        "__init__", "(self, custom_sql_db, config_35, config_4)",
+        "__init__", "(self, custom_sql_db, config_35, config_4, config_pandas=None)",
         "Build the chat clients, the relevant-table picker and the compiled graph.\n\n"
         "No chat model is called here.\n\n"
         "Args:\n    custom_sql_db: the database handle (CustomSQLDatabase).\n"
         "    config_35: settings of the lighter deployment (AzureOpenAIChat35): four chat\n"
         "        clients and the relevant-table picker.\n"
         "    config_4: settings of the stronger deployment (AzureOpenAIChat4): the SQL\n"
-        "        generation client.\n\n"
+        "        generation client.\n"
+        "    config_pandas: settings of the model that writes the analysis scripts; None\n"
+        "        takes config_35.\n\n"
         "Raises:\n    TypeError: a settings record holds a name the chat client does not accept.",
-        [module_name](py::object self, py::object db, py::object config_35, py::object config_4) {
-            init_graph(self, db, config_35, config_4, module_name);
+        [module_name](py::object self, py::object db, py::object config_35, py::object config_4,
+                      py::object config_pandas) {
+            init_graph(self, db, config_35, config_4, config_pandas, module_name);
         },
-        py::arg("self"), py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"));
+        py::arg("self"), py::arg("custom_sql_db"), py::arg("config_35"), py::arg("config_4"),
+        py::arg("config_pandas") = py::none());
 
     const char* config_doc =
         "Run settings for invoking the compiled graph.\n\n"

@@ -20,6 +20,21 @@ py::object optional_text(py::handle state, const char* key) {
     return value;
 }
 
+// After a failed script the graph runs this node beside the pandas error
+// handler, and runs it again once the handler has retried or given up; only
+// that later answer is kept. The one beside the handler (the script failed
+// and attempts are left) asks no model.
+bool superseded(py::handle state) {
+    py::object values = py::reinterpret_borrow<py::object>(state);
+    py::object success = values.attr("get")("python_execution_success");
+    py::object count = values.attr("get")("iteration_count_pandas");
+    py::object budget = values.attr("get")("max_iterations_pandas");
+    if (!py::isinstance<py::bool_>(success) || success.cast<bool>() || count.is_none() || budget.is_none()) {
+        return false;
+    }
+    return less(count, budget);
+}
+
 }  // namespace
 
 py::object make_generate_response(const std::string& module_name, const Globals& globals) {
@@ -42,12 +57,22 @@ py::object make_generate_response(const std::string& module_name, const Globals&
             "Args:\n"
             "    state: the graph state (a plain mapping).\n"
             "    **kwargs: ignored.\n\n"
+            "After a failed script, while script attempts are left, the graph runs this node\n"
+            "beside the pandas error handler and again later; that first run asks no model and\n"
+            "keeps the state's answer.\n\n"
             "Returns:\n"
             "    {\"final_response\": the answer, \"image_path\": the chart path the model named}.\n\n"
             "Raises:\n"
             "    TypeError: state is not a mapping.",
             [globals](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
+                if (superseded(state)) {
+                    py::dict kept;
+                    kept["final_response"] =
+                        py::reinterpret_borrow<py::object>(state).attr("get")("final_response", "");
+                    kept["image_path"] = py::reinterpret_borrow<py::object>(state).attr("get")("image_path", "");
+                    return kept;
+                }
                 py::object values = globals["current_values"];
                 print_line(py::str("hahahaha : ") + item(values, "custom_instructions"));
                 log_info(globals, "Enter generate response");

@@ -3,6 +3,7 @@
 #include "records.hpp"
 #include "routing.hpp"
 #include "setup.hpp"
+#include "zorvan/pyutil.hpp"
 
 namespace py = pybind11;
 using namespace zorvanai::qa_nodes;
@@ -16,6 +17,7 @@ PYBIND11_MODULE(qa_nodes, m) {
         "  before it is stopped and reported as a failed execution; read at each run. The environment\n"
         "  variable ZORVAN_SCRIPT_TIMEOUT (seconds), when set, takes precedence.\n"
         "- MAX_ITERATIONS_PANDAS (3): the pandas correction budget a run uses when its input gives none.";
+    zorvan::import_langchain_community();
     use_agg_backend();
     import_prompt_templates(m);
     add_records(m);

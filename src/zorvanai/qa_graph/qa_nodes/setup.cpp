@@ -3,6 +3,7 @@
 #include <string>
 
 #include "nodes.hpp"
+#include "structured_output.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_nodes {
@@ -37,6 +38,7 @@ void add_settings(py::module_& m) {
 void add_node_classes(py::module_& m) {
     const std::string name = py::str(m.attr("__name__"));
     const Globals globals = m.attr("__dict__");
+    m.attr("StructuredOutput") = make_structured_output(name);
     m.attr("TableNamesLookup") = make_table_names_lookup(name, globals);
     m.attr("RelevantTableNames") = make_relevant_table_names(name, globals);
     m.attr("RelevantSchemas") = make_relevant_schemas(name, globals);

@@ -1,5 +1,6 @@
 #include "support.hpp"
 
+#include "zorvan/console.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_nodes {
@@ -50,15 +51,15 @@ py::list zip_lists(py::handle a, py::handle b) {
 }
 
 void log_info(const Globals& globals, const std::string& text) {
-    globals["logger"].attr("info")(text);
+    zorvan::log_info(globals["logger"], text);
 }
 
 void print_line(py::handle text) {
-    py::module_::import("builtins").attr("print")(text);
+    zorvan::say(text);
 }
 
 py::object structured_model(py::handle model, const Globals& globals, const char* record) {
-    return model.attr("with_structured_output")(globals[record]);
+    return globals["StructuredOutput"](model, globals[record]);
 }
 
 py::object runnable_base() {

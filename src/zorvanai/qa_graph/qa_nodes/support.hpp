@@ -34,13 +34,15 @@ py::object join_if_list(py::handle names);
 // Python `list(zip(a, b))`: pairs stop at the end of the shorter list.
 py::list zip_lists(py::handle a, py::handle b);
 
-// `text` on `logger` of the module, at info level.
+// `text` on `logger` of the module, at info level (the package logger at
+// DEBUG when the quiet switch is on).
 void log_info(const Globals& globals, const std::string& text);
 
-// Python's print of one text.
+// Python's print of one text (the package logger when quiet).
 void print_line(py::handle text);
 
-// `model.with_structured_output(<record>)`, the record taken from the module.
+// The module's StructuredOutput over `model` and <record>, the record taken
+// from the module.
 py::object structured_model(py::handle model, const Globals& globals, const char* record);
 
 // Classes of the libraries, imported at the call.
