@@ -24,6 +24,7 @@ from pathlib import Path
 import pytest
 
 import zorvanai
+from support.db import READER_PASSWORD, READER_USER
 
 PACKAGE_ROOT = Path(zorvanai.__file__).resolve().parent.parent
 SCRIPT = Path(sys.executable).parent / "zorvanai"
@@ -102,11 +103,13 @@ def run_cli(tmp_path):
 
 
 def _database_env(db) -> dict[str, str]:
+    # The SELECT-only login, as the README advises: an administrator's login
+    # would add a warning about its rights to every run.
     return {
         "ZORVAN_DB_ENGINE": db.zorvan_engine,
         "ZORVAN_DB_NAME": db.name,
-        "ZORVAN_DB_USER": db.user,
-        "ZORVAN_DB_PASSWORD": db.password,
+        "ZORVAN_DB_USER": READER_USER,
+        "ZORVAN_DB_PASSWORD": READER_PASSWORD,
         "ZORVAN_DB_HOST": db.host,
         "ZORVAN_DB_PORT": str(db.port),
     }

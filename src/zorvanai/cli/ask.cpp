@@ -38,9 +38,20 @@ void configure_logging(const py::object& stream, bool verbose) {
                        py::arg("format") = "{level}: {message}");
     py::module_ logging = py::module_::import("logging");
     py::object package = logging.attr("getLogger")("zorvanai");
-    py::object handler = logging.attr("StreamHandler")(stream);
-    handler.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
-    package.attr("addHandler")(handler);
+    // Warnings are labelled as loguru's are, so that they stand apart from
+    // progress lines; the package's own lines (--verbose) show as printed.
+    py::object warnings = logging.attr("StreamHandler")(stream);
+    warnings.attr("setLevel")(logging.attr("WARNING"));
+    warnings.attr("setFormatter")(logging.attr("Formatter")("%(levelname)s: %(message)s"));
+    package.attr("addHandler")(warnings);
+    if (verbose) {
+        py::object lines = logging.attr("StreamHandler")(stream);
+        const int warning_level = logging.attr("WARNING").cast<int>();
+        lines.attr("addFilter")(py::cpp_function(
+            [warning_level](py::object record) { return record.attr("levelno").cast<int>() < warning_level; }));
+        lines.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
+        package.attr("addHandler")(lines);
+    }
     package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
     package.attr("propagate") = false;
 }
