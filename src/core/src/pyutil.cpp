@@ -52,6 +52,12 @@ py::object make_exception_class(const std::string& name, const std::string& modu
     return py::type::of(base)(py::str(name), py::make_tuple(base), ns);
 }
 
+py::str utf8_text(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
 double wall_time() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count();

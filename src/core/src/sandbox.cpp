@@ -49,10 +49,7 @@ void warn_missing_layers(const std::vector<Layer>& found) {
 
 void log_error_output(const Run& run) {
     if (run.error_output().empty()) return;
-    logger().attr("debug")("The script wrote to standard error:\n%s",
-                           py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-                               run.error_output().data(), static_cast<Py_ssize_t>(run.error_output().size()),
-                               "replace")));
+    logger().attr("debug")("The script wrote to standard error:\n%s", utf8_text(run.error_output()));
 }
 
 RunSettings settings_for(const Limits& limits, Mode mode, const std::optional<std::string>& save_path, bool oneshot) {

@@ -37,11 +37,6 @@ struct SandboxState {
     bool closed = false;
 };
 
-py::str decoded(const std::string& text) {
-    return py::reinterpret_steal<py::str>(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 sandbox::Outcome run_in_process(py::dict& namespace_, const py::object& code) {
     sandbox::Outcome outcome;
     try {
@@ -122,7 +117,7 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
                 const sandbox::Outcome outcome =
                     state.in_process ? run_in_process(*state.in_process, code) : state.session->run(source);
                 if (!outcome.success) zorvan::raise_error(script_error, outcome.error_text);
-                return decoded(outcome.output);
+                return zorvan::utf8_text(outcome.output);
             },
             py::arg("self"), py::arg("code"))
         .method(

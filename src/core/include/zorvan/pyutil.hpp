@@ -26,6 +26,10 @@ void require_mapping(py::handle value, const char* argument);
 // Python's repr() of a float: the shortest text that reads back the same.
 std::string float_repr(double value);
 
+// `bytes` read as UTF-8; invalid sequences (output cut mid-character, raw
+// bytes a C extension printed) become U+FFFD.
+py::str utf8_text(const std::string& bytes);
+
 // Seconds since the epoch, as Python's time.time() gives them.
 double wall_time();
 
