@@ -229,6 +229,8 @@ void Worker::serve() {
 void serve_worker(int control_fd, const std::string& private_dir) {
     // The application may stop with Ctrl-C; the worker ends when its socket closes.
     std::signal(SIGINT, SIG_IGN);
+    // Pins no directory of the application; each run enters the one it is given.
+    if (::chdir("/") != 0) ::_exit(1);
     Worker worker(control_fd, private_dir);
     worker.prepare();
     worker.serve();
