@@ -8,14 +8,13 @@ import os
 import socket
 import sys
 import threading
-import time
-from pathlib import Path
 
 import pytest
 
 import zorvanai.codetool as codetool
 import zorvanai.qa_graph.qa_nodes as qa_nodes
 from support.db import MARIA_HOST, MARIA_PORT, PG_HOST, PG_PORT
+from support.processes import wait_until_gone
 
 SECRET = "s3cret-db-password-4711"
 VAULT = {"password": SECRET}  # a live object holding the secret, as a database URL would
@@ -43,25 +42,6 @@ def app(in_tmp_cwd, monkeypatch, capsys):
     assert capsys.readouterr().out == ""
     assert run("print('still alive')") == {"python_executed_output": "still alive\n", "python_execution_success": True}
     wait_until_gone(in_tmp_cwd)
-
-
-def processes_in(directory):
-    """Other processes whose working directory is `directory` (the runs of this test)."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        try:
-            if entry.name.isdigit() and int(entry.name) != os.getpid() and os.readlink(entry / "cwd") == str(directory):
-                found.append(int(entry.name))
-        except OSError:
-            pass
-    return found
-
-
-def wait_until_gone(directory, within=10.0):
-    deadline = time.monotonic() + within
-    while processes_in(directory):
-        assert time.monotonic() < deadline, f"processes of a finished run live on: {processes_in(directory)}"
-        time.sleep(0.02)
 
 
 def failure(update):

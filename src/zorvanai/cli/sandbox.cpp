@@ -27,10 +27,13 @@ std::string mode_line(sandbox::Mode mode) {
 }  // namespace
 
 int sandbox_command(const py::object& args, const Streams& streams) {
-    const sandbox::Mode mode = sandbox::mode_from_environment();
+    sandbox::Mode mode = sandbox::Mode::on;
     std::vector<sandbox::Layer> found;
     try {
+        mode = sandbox::mode_from_environment();
         found = sandbox::probe_layers();
+    } catch (const py::value_error& error) {
+        throw CommandError(error.what(), kExitUsage);
     } catch (const std::runtime_error& error) {
         throw CommandError(std::string("cannot check the sandbox: ") + error.what(), kExitFailure);
     }
