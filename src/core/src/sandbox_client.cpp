@@ -211,8 +211,8 @@ std::string Run::ended_text() const {
                ") before it finished; only the script's own process ended";
     }
     const int number = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    const bool out_of_cpu = number == SIGXCPU || (number == SIGKILL && exit_->cpu_seconds + 0.5 >=
-                                                                            static_cast<double>(limits_.cpu_seconds));
+    const bool out_of_cpu = number == SIGXCPU ||
+                            (number == SIGKILL && exit_->cpu_seconds + 0.5 >= static_cast<double>(limits_.cpu_seconds));
     if (out_of_cpu) {
         return "TimeoutError: the script went over its CPU time limit of " + std::to_string(limits_.cpu_seconds) +
                " seconds (" + kCpuVariable + ")";

@@ -83,7 +83,7 @@ private:
     std::vector<Layer> layers_;
     std::string output_;
     bool output_cut_ = false;
-    std::string error_output_;  // the tail of standard error
+    std::string error_output_;                          // the tail of standard error
     std::optional<std::optional<std::string>> result_;  // set: a result came (inner: its error text)
     std::optional<ExitReport> exit_;
     bool ended_ = false;

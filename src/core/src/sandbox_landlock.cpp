@@ -59,7 +59,7 @@ std::uint64_t handled_fs(int abi) {
 void allow(int ruleset, const std::string& path, std::uint64_t rights, std::uint64_t handled) {
     wire::Fd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
     if (!fd) return;
-    struct stat info {};
+    struct stat info{};
     if (::fstat(fd.get(), &info) != 0) return;
     if (!S_ISDIR(info.st_mode)) rights &= kFileOnlyRights;
     landlock_path_beneath_attr rule{};
@@ -114,8 +114,10 @@ std::vector<Layer> landlock(const FileRules& rules) {
         return report;
     }
     const std::string version = "Landlock ABI " + std::to_string(abi);
-    report[0] = {kLandlockFiles, true, version + ": reads only the interpreter, system libraries and the run's "
-                                                 "directories; writes only under save_path and its temporary directory"};
+    report[0] = {kLandlockFiles, true,
+                 version +
+                     ": reads only the interpreter, system libraries and the run's "
+                     "directories; writes only under save_path and its temporary directory"};
     if (abi >= 4) {
         report[1] = {kLandlockNetwork, true, version + ": no TCP connect or bind"};
     } else {

@@ -123,8 +123,8 @@ std::shared_ptr<WorkerProcess> WorkerProcess::start() {
     // Its own session: Ctrl-C at the terminal reaches the application only.
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv_pointers.data(),
-                                      env_pointers.data());
+    const int spawned =
+        ::posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv_pointers.data(), env_pointers.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {

@@ -132,7 +132,7 @@ void ProcessCounter::prepare() {
         reason_ = errno_text(("cannot make a cgroup under " + parent).c_str());
         return;
     }
-    struct stat info {};
+    struct stat info{};
     const std::string probe = own + "/pids.max";
     if (::stat(probe.c_str(), &info) != 0) {
         // cgroup v2 without the pids controller delegated to us.

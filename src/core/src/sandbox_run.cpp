@@ -75,8 +75,8 @@ std::vector<Layer> isolate(const RunContext& context, std::vector<Layer> found, 
 std::optional<std::string> strict_refusal(const std::vector<Layer>& found) {
     for (const Layer& layer : found) {
         if (!layer.held) {
-            return "RuntimeError: ZORVAN_SANDBOX=strict refuses to run the script: the isolation layer '" +
-                   layer.name + "' is missing here (" + layer.detail + ")";
+            return "RuntimeError: ZORVAN_SANDBOX=strict refuses to run the script: the isolation layer '" + layer.name +
+                   "' is missing here (" + layer.detail + ")";
         }
     }
     return std::nullopt;
@@ -155,7 +155,10 @@ RunSettings RunSettings::decode(const std::string& bytes) {
 }
 
 std::string ExitReport::encode() const {
-    return wire::Writer().u64(static_cast<std::uint32_t>(status)).u64(static_cast<std::uint64_t>(cpu_seconds * 1000)).bytes();
+    return wire::Writer()
+        .u64(static_cast<std::uint32_t>(status))
+        .u64(static_cast<std::uint64_t>(cpu_seconds * 1000))
+        .bytes();
 }
 
 ExitReport ExitReport::decode(const std::string& bytes) {

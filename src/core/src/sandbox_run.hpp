@@ -66,8 +66,7 @@ void keep_only(const std::vector<int>& sources);
 
 // In the script process: runs one source text in `namespace_` and returns
 // nothing on success, or the failure's "{type}: {message}" text.
-std::optional<std::string> execute_source(const std::string& source, py::dict& namespace_,
-                                          const RunSettings& settings);
+std::optional<std::string> execute_source(const std::string& source, py::dict& namespace_, const RunSettings& settings);
 
 // Prepares the interpreter of the script process: its temporary directory
 // and output streams. Returns an error text when that fails.

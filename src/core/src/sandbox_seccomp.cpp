@@ -41,19 +41,60 @@ constexpr std::uint32_t arg_low(int index) {
 
 // Calls refused outright (EPERM).
 constexpr long kRefused[] = {
-    __NR_ptrace, __NR_process_vm_readv, __NR_process_vm_writev, __NR_mount, __NR_umount2, __NR_pivot_root,
-    __NR_chroot, __NR_kexec_load, __NR_bpf, __NR_init_module, __NR_finit_module, __NR_delete_module, __NR_keyctl,
-    __NR_add_key, __NR_request_key, __NR_io_uring_setup, __NR_io_uring_enter, __NR_io_uring_register, __NR_setns,
-    __NR_unshare, __NR_perf_event_open, __NR_userfaultfd, __NR_setrlimit, __NR_open_by_handle_at,
-    __NR_name_to_handle_at, __NR_pidfd_getfd, __NR_fsopen, __NR_fsconfig, __NR_fsmount, __NR_fspick, __NR_open_tree,
-    __NR_move_mount, __NR_mount_setattr, __NR_reboot, __NR_swapon, __NR_swapoff, __NR_syslog, __NR_acct,
-    __NR_settimeofday, __NR_clock_settime, __NR_clock_adjtime, __NR_adjtimex, __NR_sethostname, __NR_setdomainname,
-    __NR_quotactl, __NR_vhangup, __NR_fanotify_init, __NR_kcmp,
+    __NR_ptrace,
+    __NR_process_vm_readv,
+    __NR_process_vm_writev,
+    __NR_mount,
+    __NR_umount2,
+    __NR_pivot_root,
+    __NR_chroot,
+    __NR_kexec_load,
+    __NR_bpf,
+    __NR_init_module,
+    __NR_finit_module,
+    __NR_delete_module,
+    __NR_keyctl,
+    __NR_add_key,
+    __NR_request_key,
+    __NR_io_uring_setup,
+    __NR_io_uring_enter,
+    __NR_io_uring_register,
+    __NR_setns,
+    __NR_unshare,
+    __NR_perf_event_open,
+    __NR_userfaultfd,
+    __NR_setrlimit,
+    __NR_open_by_handle_at,
+    __NR_name_to_handle_at,
+    __NR_pidfd_getfd,
+    __NR_fsopen,
+    __NR_fsconfig,
+    __NR_fsmount,
+    __NR_fspick,
+    __NR_open_tree,
+    __NR_move_mount,
+    __NR_mount_setattr,
+    __NR_reboot,
+    __NR_swapon,
+    __NR_swapoff,
+    __NR_syslog,
+    __NR_acct,
+    __NR_settimeofday,
+    __NR_clock_settime,
+    __NR_clock_adjtime,
+    __NR_adjtimex,
+    __NR_sethostname,
+    __NR_setdomainname,
+    __NR_quotactl,
+    __NR_vhangup,
+    __NR_fanotify_init,
+    __NR_kcmp,
 #ifdef __NR_kexec_file_load
     __NR_kexec_file_load,
 #endif
 #ifdef __NR_iopl
-    __NR_iopl, __NR_ioperm,
+    __NR_iopl,
+    __NR_ioperm,
 #endif
 };
 
@@ -68,7 +109,9 @@ public:
     void load_nr() { statement(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)); }
     void load(std::uint32_t offset) { statement(BPF_LD | BPF_W | BPF_ABS, offset); }
     // `if nr == call` around a block of `size` instructions that ends in returns.
-    void on_call(long call, std::uint8_t size) { jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, size); }
+    void on_call(long call, std::uint8_t size) {
+        jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(call), 0, size);
+    }
     std::vector<sock_filter>& code() { return code_; }
 
 private:

@@ -52,8 +52,15 @@ std::vector<std::string> installation_paths() {
 }
 
 std::vector<std::string> system_paths() {
-    return {"/usr/lib",        "/usr/lib64",        "/lib",           "/lib64",          "/usr/local/lib",
-            "/usr/share/fonts", "/usr/local/share/fonts", "/usr/share/zoneinfo", "/etc/ssl/certs",
+    return {"/usr/lib",
+            "/usr/lib64",
+            "/lib",
+            "/lib64",
+            "/usr/local/lib",
+            "/usr/share/fonts",
+            "/usr/local/share/fonts",
+            "/usr/share/zoneinfo",
+            "/etc/ssl/certs",
             "/usr/share/ca-certificates"};
 }
 

@@ -1,9 +1,10 @@
 // The `sandbox` command: which isolation layers hold for scripts on this
 // machine, as a real (empty) run reports them.
+#include "zorvan/sandbox.hpp"
+
 #include <stdexcept>
 
 #include "cli.hpp"
-#include "zorvan/sandbox.hpp"
 
 namespace zorvanai::cli {
 

@@ -66,16 +66,18 @@ py::object make_script_error_class(const std::string& module_name) {
 
 py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
     py::class_<SandboxState>(m, "_SandboxState");
-    zorvan::ClassBuilder builder("Sandbox", py::str(m.attr("__name__")), py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+    zorvan::ClassBuilder builder("Sandbox", py::str(m.attr("__name__")),
+                                 py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     builder
-        .doc("A sandboxed session for model-written code.\n\n"
-             "Code runs in a worker process isolated from the application (no network, no files\n"
-             "but the interpreter's and save_path, no secrets) under the ZORVAN_SCRIPT_* limits;\n"
-             "definitions carry over between runs, as in a notebook. A run that is stopped (time\n"
-             "limit, exit, a broken limit) ends the worker process: the next run starts afresh.\n\n"
-             "    with Sandbox() as box:\n"
-             "        box.run(\"x = 6\")\n"
-             "        print(box.run(\"print(x * 7)\"))   # 42")
+        .doc(
+            "A sandboxed session for model-written code.\n\n"
+            "Code runs in a worker process isolated from the application (no network, no files\n"
+            "but the interpreter's and save_path, no secrets) under the ZORVAN_SCRIPT_* limits;\n"
+            "definitions carry over between runs, as in a notebook. A run that is stopped (time\n"
+            "limit, exit, a broken limit) ends the worker process: the next run starts afresh.\n\n"
+            "    with Sandbox() as box:\n"
+            "        box.run(\"x = 6\")\n"
+            "        print(box.run(\"print(x * 7)\"))   # 42")
         .method(
             "__init__", "(self, save_path=None)",
             "Prepare a session; its worker process starts at the first run.\n\n"
@@ -93,9 +95,10 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
                     (*state.in_process)["datetime"] = py::module_::import("datetime");
                 } else {
                     std::optional<std::string> path;
-                    if (!save_path.is_none()) path = std::string(py::str(zorvan::import_attr("os", "fspath")(save_path)));
-                    state.session = std::make_unique<sandbox::Session>(
-                        path, sandbox::Limits::from_environment(time_limit()), mode);
+                    if (!save_path.is_none())
+                        path = std::string(py::str(zorvan::import_attr("os", "fspath")(save_path)));
+                    state.session =
+                        std::make_unique<sandbox::Session>(path, sandbox::Limits::from_environment(time_limit()), mode);
                 }
                 self.attr("_state") = py::cast(std::move(state));
             },
@@ -121,8 +124,7 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
             },
             py::arg("self"), py::arg("code"))
         .method(
-            "close", "(self)",
-            "End the session's worker process and everything it started.",
+            "close", "(self)", "End the session's worker process and everything it started.",
             [](py::object self) {
                 SandboxState& state = self.attr("_state").cast<SandboxState&>();
                 if (state.session) state.session->close();

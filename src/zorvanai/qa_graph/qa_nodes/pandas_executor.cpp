@@ -154,8 +154,8 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
                         if (!error.matches(PyExc_Exception)) throw;
                         return failure(error_text(error.value()));
                     }
-                    const sandbox::Outcome run = sandbox::run_once(
-                        code.cast<std::string>(), save_path_of(state), sandbox::Limits::from_environment(limit), mode);
+                    const sandbox::Outcome run = sandbox::run_once(code.cast<std::string>(), save_path_of(state),
+                                                                   sandbox::Limits::from_environment(limit), mode);
                     outcome = ScriptOutcome{run.success, run.output, run.error_text};
                 }
                 if (!outcome.success) return failure(outcome.error_text);
