@@ -27,6 +27,16 @@ std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__"));
 }
 
+std::string exception_text(const py::handle& exception) {
+    std::string message;
+    try {
+        message = py::str(exception);
+    } catch (py::error_already_set&) {
+        message = "<exception str() failed>";
+    }
+    return type_name(exception) + ": " + message;
+}
+
 void require_mapping(py::handle value, const char* argument) {
     if (PyDict_Check(value.ptr())) return;
     static const char* const abc = "collections.abc";

@@ -12,16 +12,6 @@ namespace zorvan::sandbox {
 
 namespace {
 
-std::string exception_text(const py::handle& exception) {
-    std::string message;
-    try {
-        message = py::str(exception);
-    } catch (py::error_already_set&) {
-        message = "<exception str() failed>";
-    }
-    return type_name(exception) + ": " + message;
-}
-
 bool has_errno(const py::handle& exception, int number) {
     if (!py::isinstance(exception, py::handle(PyExc_OSError))) return false;
     py::object value = exception.attr("errno");

@@ -48,7 +48,7 @@ sandbox::Outcome run_in_process(py::dict& namespace_, const py::object& code) {
         outcome.success = true;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        outcome.error_text = zorvan::type_name(error.value()) + ": " + std::string(py::str(error.value()));
+        outcome.error_text = zorvan::exception_text(error.value());
     }
     return outcome;
 }

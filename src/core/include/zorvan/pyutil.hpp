@@ -19,6 +19,10 @@ void import_langchain_community();
 // The Python type name of `value`, for error messages.
 std::string type_name(py::handle value);
 
+// "TypeName: message" of an exception object, the text a failed script
+// reports (str() failing is reported as such).
+std::string exception_text(const py::handle& exception);
+
 // Raises TypeError("<argument> must be a mapping, not <type>") unless
 // `value` is a mapping (dict or collections.abc.Mapping).
 void require_mapping(py::handle value, const char* argument);

@@ -51,7 +51,7 @@ ScriptOutcome run_in_process(const py::object& state, const std::optional<double
         tree = py::module_::import("ast").attr("parse")(item(state, "pandas_code"), py::arg("mode") = "exec");
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
-        return ScriptOutcome{false, "", error_text(error.value())};
+        return ScriptOutcome{false, "", zorvan::exception_text(error.value())};
     }
     return run_script(tree, namespace_, limit);
 }
@@ -152,7 +152,7 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
                         code = source_text(item(state, "pandas_code"));
                     } catch (py::error_already_set& error) {
                         if (!error.matches(PyExc_Exception)) throw;
-                        return failure(error_text(error.value()));
+                        return failure(zorvan::exception_text(error.value()));
                     }
                     const sandbox::Outcome run = sandbox::run_once(code.cast<std::string>(), save_path_of(state),
                                                                    sandbox::Limits::from_environment(limit), mode);
