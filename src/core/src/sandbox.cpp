@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 
 #include "sandbox_client.hpp"
@@ -133,6 +134,8 @@ public:
         : save_path_(std::move(save_path)), limits_(limits), mode_(mode) {}
 
     Outcome run(const std::string& source) {
+        // One run at a time per session: its process reads one source after another.
+        const auto lock = lock_without_gil(mutex_);
         try {
             if (!run_ || run_->ended()) {
                 run_.reset();
@@ -149,9 +152,13 @@ public:
         }
     }
 
-    void close() { run_.reset(); }
+    void close() {
+        const auto lock = lock_without_gil(mutex_);
+        run_.reset();
+    }
 
 private:
+    std::mutex mutex_;
     std::optional<std::string> save_path_;
     Limits limits_;
     Mode mode_;

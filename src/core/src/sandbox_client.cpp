@@ -56,12 +56,13 @@ bool wait_readable(int fd, int timeout_ms) {
     }
 }
 
+std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
+    py::gil_scoped_release released;
+    return std::unique_lock<std::mutex>(mutex);
+}
+
 std::shared_ptr<WorkerProcess> shared_worker() {
-    std::unique_lock<std::mutex> lock(worker_mutex, std::defer_lock);
-    {
-        py::gil_scoped_release released;
-        lock.lock();
-    }
+    const auto lock = lock_without_gil(worker_mutex);
     if (current_worker && worker_owner != ::getpid()) {
         current_worker->forget();
         current_worker.reset();

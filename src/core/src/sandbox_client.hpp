@@ -44,6 +44,10 @@ std::shared_ptr<WorkerProcess> shared_worker();
 // Forgets `worker` after it failed, so that the next use starts another.
 void discard_worker(const std::shared_ptr<WorkerProcess>& worker);
 
+// Takes `mutex` with the GIL released, so that a thread holding the mutex
+// and waiting for the GIL cannot deadlock with this one.
+std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex);
+
 // Waits for `fd` to become readable without the GIL, answering Ctrl-C
 // (KeyboardInterrupt is raised). False when `timeout_ms` ran out.
 bool wait_readable(int fd, int timeout_ms);
