@@ -78,13 +78,22 @@ void discard_worker(const std::shared_ptr<WorkerProcess>& worker) {
     py::gil_scoped_release released;
     std::lock_guard<std::mutex> lock(worker_mutex);
     if (current_worker == worker) current_worker.reset();
+    worker->terminate();  // gone or stuck
 }
 
 WorkerProcess::~WorkerProcess() {
-    socket_.reset();  // the worker ends when its socket closes
+    // The worker cleans up and ends when its socket closes (also when this
+    // process exits); a worker already gone is reaped.
+    socket_.reset();
+    if (pid_ > 0) ::waitpid(pid_, nullptr, WNOHANG);
+}
+
+void WorkerProcess::terminate() {
+    socket_.reset();
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
+        pid_ = 0;
     }
 }
 

@@ -23,6 +23,8 @@ public:
     WorkerProcess& operator=(const WorkerProcess&) = delete;
 
     int socket() const { return socket_.get(); }
+    // Kills the worker and waits for it.
+    void terminate();
     // Lets go of a worker inherited through fork without stopping it: it
     // serves the parent.
     void forget() {

@@ -145,7 +145,7 @@ std::shared_ptr<WorkerProcess> WorkerProcess::start() {
     }
     if (!ready) {
         const std::string tail = log_tail(log_path);
-        worker.reset();
+        worker->terminate();
         std::error_code ignored;
         std::filesystem::remove_all(private_dir, ignored);
         throw std::runtime_error("the script worker did not start: " + tail);

@@ -7,7 +7,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -47,6 +49,24 @@ bool enter_user_namespace(int flags) {
     write_file("/proc/self/setgroups", "deny");
     return write_file("/proc/self/uid_map", std::to_string(uid) + " " + std::to_string(uid) + " 1") &&
            write_file("/proc/self/gid_map", std::to_string(gid) + " " + std::to_string(gid) + " 1");
+}
+
+// Groups left by workers that were killed before they could remove them.
+void remove_stale_groups(const std::string& parent) {
+    const std::string prefix = "zorvanai-sandbox-";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid <= 0 || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        for (const auto& run : std::filesystem::directory_iterator(entry.path(), error)) {
+            if (run.is_directory(error) && run.path().filename().string().compare(0, 4, "run-") == 0) {
+                ::rmdir(run.path().c_str());
+            }
+        }
+        ::rmdir(entry.path().c_str());
+    }
 }
 
 }  // namespace
@@ -127,6 +147,7 @@ void ProcessCounter::prepare() {
         reason_ = "no pids cgroup controller is mounted";
         return;
     }
+    remove_stale_groups(parent);
     const std::string own = parent + "/zorvanai-sandbox-" + std::to_string(::getpid());
     if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
         reason_ = errno_text(("cannot make a cgroup under " + parent).c_str());
