@@ -26,6 +26,8 @@ from langchain_openai import ChatOpenAI
 
 from zorvanai.api import ZorvanAPIHandler as ZorvanAPIHandler
 from zorvanai.api import send_user_question as send_user_question
+from zorvanai.codetool import Sandbox as Sandbox
+from zorvanai.codetool import ScriptError as ScriptError
 from zorvanai.codetool import InstallationError as InstallationError
 from zorvanai.codetool import ensure_virtual_environment as ensure_virtual_environment
 from zorvanai.codetool import execute_code as execute_code

@@ -1,6 +1,6 @@
 """Code execution tool: a virtual environment for analysis code, package installation into
-it, and execution of Python source in this module's own namespace with its printed output
-captured."""
+it, execution of the application's own Python source in this module's namespace with its
+printed output captured, and a sandboxed session for model-written code."""
 
 import ast as ast
 import os as os
@@ -19,6 +19,18 @@ class InstallationError(RuntimeError):
     """Installer runs that failed; ``failures`` lists (package, exit status or None)."""
 
     failures: list[tuple[str, int | None]]
+
+class ScriptError(Exception):
+    """Code run in a Sandbox failed; the message is the worker's "{type}: {message}" text."""
+
+class Sandbox:
+    """A session in an isolated worker process whose definitions carry over between runs."""
+
+    def __init__(self, save_path: str | os.PathLike[str] | None = None) -> None: ...
+    def run(self, code: str) -> str: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Sandbox: ...
+    def __exit__(self, *exc_info: object) -> bool: ...
 
 def initialize_environment(env_path_param: str) -> None: ...
 def ensure_virtual_environment() -> None: ...

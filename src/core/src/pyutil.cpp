@@ -27,6 +27,16 @@ std::string type_name(py::handle value) {
     return py::str(py::type::of(value).attr("__name__"));
 }
 
+std::string exception_text(const py::handle& exception) {
+    std::string message;
+    try {
+        message = py::str(exception);
+    } catch (py::error_already_set&) {
+        message = "<exception str() failed>";
+    }
+    return type_name(exception) + ": " + message;
+}
+
 void require_mapping(py::handle value, const char* argument) {
     if (PyDict_Check(value.ptr())) return;
     static const char* const abc = "collections.abc";
@@ -50,6 +60,12 @@ py::object make_exception_class(const std::string& name, const std::string& modu
     ns["__doc__"] = py::str(doc);
     ns["__qualname__"] = py::str(name);
     return py::type::of(base)(py::str(name), py::make_tuple(base), ns);
+}
+
+py::str utf8_text(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
 }
 
 double wall_time() {

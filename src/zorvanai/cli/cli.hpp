@@ -77,6 +77,7 @@ int demo_command(const py::object& args, const Streams& streams);
 int schema_command(const py::object& args, const Streams& streams);
 int context_command(const py::object& args, const Streams& streams);
 int db_command(const py::object& args, const Streams& streams);
+int sandbox_command(const py::object& args, const Streams& streams);
 
 // ---- shared helpers (output.cpp) ----------------------------------------
 

@@ -27,6 +27,7 @@ int run(py::object argv) {
         if (command == "demo") return cli::demo_command(args, streams);
         if (command == "schema") return cli::schema_command(args, streams);
         if (command == "db") return cli::db_command(args, streams);
+        if (command == "sandbox") return cli::sandbox_command(args, streams);
         return cli::context_command(args, streams);
     } catch (const cli::CommandError& error) {
         cli::write(streams.err, cli::error_lines(error.what()));
@@ -56,7 +57,8 @@ PYBIND11_MODULE(cli, m) {
         "    zorvanai demo                                     # a sample question of a sample shop\n"
         "    zorvanai schema                                   # tables and columns\n"
         "    zorvanai context show | set TEXT | instructions TEXT\n"
-        "    zorvanai db grant-sql                             # SQL for a SELECT-only login\n\n"
+        "    zorvanai db grant-sql                             # SQL for a SELECT-only login\n"
+        "    zorvanai sandbox                                  # which isolation layers hold for scripts\n\n"
         "The database and the chat model come from the environment or a .env file:\n"
         "ZORVAN_DB_ENGINE, ZORVAN_DB_NAME, ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST,\n"
         "ZORVAN_DB_PORT; OPENAI_BASE_URL / OPENAI_API_KEY, AZURE_OPENAI_ENDPOINT /\n"

@@ -23,6 +23,7 @@ constexpr const char* kEnvironment =
     "    ZORVAN_API_URL, ZORVAN_API_KEY                     the vendor service\n"
     "  ZORVAN_MODEL_PROVIDER  vendor, azure or openai, when several are set\n"
     "  ZORVAN_MEDIA_DIR     where charts are saved (default: ./media)\n"
+    "  ZORVAN_SANDBOX       on (default), strict or off: how analysis scripts are isolated\n"
     "\n"
     "exit status: 0 done, 1 a service, the database or the question failed,\n"
     "2 bad arguments or missing configuration, 130 interrupted.";
@@ -117,6 +118,15 @@ py::object build_parser() {
                                py::arg("help") = "the login's name (default: zorvan_reader)");
     grant.attr("add_argument")("--host", py::arg("default") = "%",
                                py::arg("help") = "MySQL: the hosts the login may connect from (default: %%)");
+
+    py::object sandbox = commands.attr("add_parser")(
+        "sandbox", py::arg("help") = "report which isolation layers hold for analysis scripts on this machine",
+        py::arg("description") =
+            "Run an empty script in the sandbox and list each isolation layer (no_new_privs,\n"
+            "Landlock, seccomp, namespaces, limits) with whether it held and why. The exit status\n"
+            "is 0 when every layer holds, 1 when one is missing.",
+        py::arg("formatter_class") = raw);
+    add_flag(sandbox, "--json", "print the layers as JSON");
 
     py::object context = commands.attr("add_parser")(
         "context", py::arg("help") = "show or change the context and instructions for answers",

@@ -6,6 +6,8 @@
 #include "execution.hpp"
 #include "installer.hpp"
 #include "namespace.hpp"
+#include "sandbox_session.hpp"
+#include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
 
 namespace py = pybind11;
@@ -82,4 +84,12 @@ PYBIND11_MODULE(codetool, m) {
         [ns](py::object code) { return ct::execute_code(ns, code); }, py::arg("code"));
 
     m.attr("InstallationError") = error_class;
+
+    const py::object script_error = ct::make_script_error_class(name);
+    m.attr("ScriptError") = script_error;
+    m.attr("Sandbox") = ct::make_sandbox_class(m, script_error);
+    // The entry point of the sandbox's worker interpreter (not for callers).
+    m.def("_sandbox_worker", [](int control_fd, const std::string& private_dir) {
+        zorvan::sandbox::serve_worker(control_fd, private_dir);
+    });
 }

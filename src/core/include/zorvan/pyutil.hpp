@@ -19,12 +19,20 @@ void import_langchain_community();
 // The Python type name of `value`, for error messages.
 std::string type_name(py::handle value);
 
+// "TypeName: message" of an exception object, the text a failed script
+// reports (str() failing is reported as such).
+std::string exception_text(const py::handle& exception);
+
 // Raises TypeError("<argument> must be a mapping, not <type>") unless
 // `value` is a mapping (dict or collections.abc.Mapping).
 void require_mapping(py::handle value, const char* argument);
 
 // Python's repr() of a float: the shortest text that reads back the same.
 std::string float_repr(double value);
+
+// `bytes` read as UTF-8; invalid sequences (output cut mid-character, raw
+// bytes a C extension printed) become U+FFFD.
+py::str utf8_text(const std::string& bytes);
 
 // Seconds since the epoch, as Python's time.time() gives them.
 double wall_time();

@@ -4,13 +4,15 @@
 #include "nodes.hpp"
 #include "script_runner.hpp"
 #include "zorvan/pyutil.hpp"
+#include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvanai::qa_nodes {
 
 namespace {
 
-constexpr const char* kTimeoutVariable = "ZORVAN_SCRIPT_TIMEOUT";
+namespace sandbox = zorvan::sandbox;
+using sandbox::kTimeoutVariable;
 
 std::optional<double> positive_seconds(py::handle value, const std::string& what) {
     if (value.is_none()) return std::nullopt;
@@ -40,6 +42,34 @@ std::optional<double> script_time_limit(const Globals& globals) {
     return positive_seconds(globals["SCRIPT_TIMEOUT_SECONDS"], "SCRIPT_TIMEOUT_SECONDS");
 }
 
+// The script in-process, as before isolation existed (ZORVAN_SANDBOX=off).
+ScriptOutcome run_in_process(const py::object& state, const std::optional<double>& limit) {
+    py::dict namespace_;
+    namespace_["datetime"] = py::module_::import("datetime");
+    py::object tree;
+    try {
+        tree = py::module_::import("ast").attr("parse")(item(state, "pandas_code"), py::arg("mode") = "exec");
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        return ScriptOutcome{false, "", zorvan::exception_text(error.value())};
+    }
+    return run_script(tree, namespace_, limit);
+}
+
+// The script as text; anything else fails here as the parser would fail on it.
+py::object source_text(const py::object& code) {
+    if (py::isinstance<py::str>(code)) return code;
+    if (py::isinstance<py::bytes>(code)) return code.attr("decode")("utf-8");
+    py::module_::import("ast").attr("parse")(code, py::arg("mode") = "exec");
+    throw py::type_error("pandas_code must be a str, not " + zorvan::type_name(code));
+}
+
+std::optional<std::string> save_path_of(const py::object& state) {
+    py::object path = state.attr("get")("save_path");
+    if (path.is_none()) return std::nullopt;
+    return std::string(py::str(zorvan::import_attr("os", "fspath")(path)));
+}
+
 py::dict failure(const std::string& text) {
     py::dict update;
     update["python_execution_success"] = false;
@@ -51,7 +81,7 @@ py::dict failure(const std::string& text) {
 
 py::object make_pandas_executor(const std::string& module_name, const Globals& globals) {
     zorvan::ClassBuilder builder("PandasExecutor", module_name, runnable_base());
-    builder.doc("Node that runs the analysis script in-process with its printed output captured.")
+    builder.doc("Node that runs the analysis script in an isolated process with its printed output captured.")
         .method(
             "__init__", "(self, model)",
             "Keep the model and the script prompt (neither is used to run a script).\n\n"
@@ -91,9 +121,11 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             py::arg("self"), py::arg("state"))
         .method(
             "invoke", "(self, state, **kwargs)",
-            "Run the state's pandas_code in-process with its printed output captured.\n\n"
-            "The script runs in a fresh namespace (with ``datetime``); it is stopped after\n"
-            "SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or the\n"
+            "Run the state's pandas_code in an isolated process with its printed output captured.\n\n"
+            "The script runs in a fresh namespace (with ``datetime``) in a process forked from the\n"
+            "sandbox worker, with no network, no files but the interpreter's and save_path, and the\n"
+            "ZORVAN_SCRIPT_* limits (ZORVAN_SANDBOX=off runs it in-process instead). It is stopped\n"
+            "after SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or the\n"
             "seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.\n\n"
             "Args:\n"
             "    state: the graph state (a plain mapping).\n"
@@ -103,24 +135,32 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             "    or on any failure {\"python_execution_success\": False, \"python_error_message\":\n"
             "    \"Type: message\"}.\n\n"
             "Raises:\n"
-            "    TypeError: state is not a mapping.",
+            "    TypeError: state is not a mapping.\n"
+            "    ValueError: ZORVAN_SANDBOX or a ZORVAN_SCRIPT_* setting has a bad value.\n"
+            "    KeyboardInterrupt: Ctrl-C while the script ran (the script was stopped).",
             [globals](py::object, py::object state, py::kwargs) -> py::dict {
                 zorvan::require_mapping(state, "state");
                 const std::optional<double> limit = script_time_limit(globals);
-                py::dict namespace_;
-                namespace_["datetime"] = py::module_::import("datetime");
-                py::object tree;
-                try {
-                    tree =
-                        py::module_::import("ast").attr("parse")(item(state, "pandas_code"), py::arg("mode") = "exec");
-                } catch (py::error_already_set& error) {
-                    if (!error.matches(PyExc_Exception)) throw;
-                    return failure(error_text(error.value()));
+                const sandbox::Mode mode = sandbox::mode_from_environment();
+                ScriptOutcome outcome;
+                if (mode == sandbox::Mode::off) {
+                    sandbox::warn_in_process();
+                    outcome = run_in_process(state, limit);
+                } else {
+                    py::object code;
+                    try {
+                        code = source_text(item(state, "pandas_code"));
+                    } catch (py::error_already_set& error) {
+                        if (!error.matches(PyExc_Exception)) throw;
+                        return failure(zorvan::exception_text(error.value()));
+                    }
+                    const sandbox::Outcome run = sandbox::run_once(code.cast<std::string>(), save_path_of(state),
+                                                                   sandbox::Limits::from_environment(limit), mode);
+                    outcome = ScriptOutcome{run.success, run.output, run.error_text};
                 }
-                ScriptOutcome outcome = run_script(tree, namespace_, limit);
                 if (!outcome.success) return failure(outcome.error_text);
                 py::dict update;
-                update["python_executed_output"] = py::str(outcome.output);
+                update["python_executed_output"] = zorvan::utf8_text(outcome.output);
                 update["python_execution_success"] = true;
                 return update;
             },

@@ -9,6 +9,7 @@
 #include "support.hpp"
 #include "zorvan/capture.hpp"
 #include "zorvan/pyutil.hpp"
+#include "zorvan/sandbox.hpp"
 
 namespace zorvanai::qa_nodes {
 
@@ -84,7 +85,7 @@ void execute(ScriptRun& run, const py::object& tree, const py::dict& namespace_,
     py::error_already_set failure;
     if (failure.matches(stop_type)) return;  // the caller has already reported the overrun
     if (failure.matches(PyExc_Exception)) {
-        run.error = error_text(failure.value());
+        run.error = zorvan::exception_text(failure.value());
     } else {
         run.escaped = failure.value();
     }
@@ -99,7 +100,7 @@ void worker(ScriptRun& run, const py::object& tree, const py::dict& namespace_, 
         std::string printed = run.capture->finish();
         if (!run.abandoned) run.output = std::move(printed);
     } catch (py::error_already_set& failure) {
-        run.error = error_text(failure.value());
+        run.error = zorvan::exception_text(failure.value());
     } catch (const std::exception& failure) {
         run.error = std::string("RuntimeError: ") + failure.what();
     }
@@ -140,25 +141,7 @@ private:
     bool armed_ = true;
 };
 
-std::string seconds_text(double seconds) {
-    if (seconds < 1e15 && seconds == static_cast<double>(static_cast<long long>(seconds))) {
-        const long long whole = static_cast<long long>(seconds);
-        return std::to_string(whole) + (whole == 1 ? " second" : " seconds");
-    }
-    return zorvan::float_repr(seconds) + " seconds";
-}
-
 }  // namespace
-
-std::string error_text(const py::handle& exception) {
-    std::string message;
-    try {
-        message = py::str(exception);
-    } catch (py::error_already_set&) {
-        message = "<exception str() failed>";
-    }
-    return zorvan::type_name(exception) + ": " + message;
-}
 
 ScriptOutcome run_script(const py::object& tree, const py::dict& namespace_, std::optional<double> limit_seconds) {
     py::handle stop_type = stop_exception_type();
@@ -185,8 +168,7 @@ ScriptOutcome run_script(const py::object& tree, const py::dict& namespace_, std
             abandon(*run, stop_type);
             guard.disarm();
             ScriptOutcome outcome;
-            outcome.error_text =
-                "TimeoutError: the script did not finish within " + seconds_text(*limit_seconds) + " and was stopped";
+            outcome.error_text = zorvan::sandbox::timeout_text(*limit_seconds);
             return outcome;
         }
     }

@@ -31,7 +31,4 @@ struct ScriptOutcome {
 // raised again here, after standard output has been restored.
 ScriptOutcome run_script(const py::object& tree, const py::dict& namespace_, std::optional<double> limit_seconds);
 
-// "TypeName: message" of an exception object.
-std::string error_text(const py::handle& exception);
-
 }  // namespace zorvanai::qa_nodes
