@@ -14,7 +14,6 @@ PYBIND11_MODULE(api, m) {
         "unless ZORVAN_ALLOW_HTTP=1), ZORVAN_API_TIMEOUT (seconds per request, default 30) and\n"
         "ZORVAN_USAGE_TIMEOUT (seconds a usage report may take, default 5).";
     const std::string name = py::str(m.attr("__name__"));
-    api::create_errors(name);
     m.attr("ConfigurationError") = api::errors().configuration;
     m.attr("VendorServiceError") = api::errors().service;
     m.attr("ModelServiceError") = api::errors().model;

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "zorvan/console.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
@@ -16,11 +17,6 @@ namespace {
 constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr double kDefaultUsageTimeoutSeconds = 5.0;
 constexpr const char* kPendingReports = "_pending_usage_reports";
-
-std::optional<Errors>& error_classes() {
-    static std::optional<Errors> classes;
-    return classes;
-}
 
 std::string describe(const py::error_already_set& error) {
     return zorvan::type_name(error.value()) + ": " + std::string(py::str(error.value()));
@@ -87,25 +83,10 @@ py::object send(const char* method, const std::string& url, const std::string& a
 
 }  // namespace
 
-const Errors& errors() {
-    if (!error_classes()) throw std::logic_error("zorvanai.api errors used before the module was loaded");
-    return *error_classes();
-}
-
-void create_errors(const std::string& module_name) {
-    py::object runtime_error = zorvan::import_attr("builtins", "RuntimeError");
-    Errors created;
-    created.configuration =
-        zorvan::make_exception_class("ConfigurationError", module_name, runtime_error,
-                                     "Something the package needs is not configured; the message says what to set.");
-    created.service = zorvan::make_exception_class(
-        "VendorServiceError", module_name, runtime_error,
-        "The vendor service could not be reached or gave an unusable answer; the message names the address.");
-    created.model = zorvan::make_exception_class(
-        "ModelServiceError", module_name, zorvan::import_attr("openai", "OpenAIError"),
-        "A chat model's endpoint answered with something other than a chat reply.\n\n"
-        "An HTML page, for example; the message names the address and shows what came back.");
-    error_classes() = std::move(created);
+Errors errors() {
+    return Errors{zorvan::error_class(zorvan::ErrorKind::Configuration),
+                  zorvan::error_class(zorvan::ErrorKind::VendorService),
+                  zorvan::error_class(zorvan::ErrorKind::ModelService)};
 }
 
 std::string base_url() {
