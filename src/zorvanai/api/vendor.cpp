@@ -63,20 +63,22 @@ double seconds_from(const char* variable, double fallback) {
     return seconds;
 }
 
+// One request with a time limit. `account_key` empty: no key is sent. A
+// failure to get an answer at all raises VendorServiceError "<failure> <url> (...)".
 py::object send(const char* method, const std::string& url, const std::string& account_key,
-                std::optional<py::dict> body, double timeout) {
+                std::optional<py::dict> body, double timeout,
+                const std::string& failure = "Could not reach the vendor service at") {
     py::module_ requests = py::module_::import("requests");
     py::object response;
     try {
         py::dict options;
-        options["headers"] = key_headers(account_key);
+        if (!account_key.empty()) options["headers"] = key_headers(account_key);
         options["timeout"] = py::float_(timeout);
         if (body) options["json"] = *body;
         response = requests.attr("request")(method, url, **options);
     } catch (py::error_already_set& error) {
         if (!error.matches(requests.attr("RequestException"))) throw;
-        zorvan::raise_error(errors().service,
-                            "Could not reach the vendor service at " + url + " (" + describe(error) + ")");
+        zorvan::raise_error(errors().service, failure + " " + url + " (" + describe(error) + ")");
     }
     return response;
 }
@@ -118,6 +120,27 @@ py::object get_json(const std::string& url, const std::string& account_key) {
 void post_json(const std::string& url, const std::string& account_key, const py::dict& body, double timeout) {
     // Any success status counts as delivered; what the body says is not used.
     check_status(send("POST", url, account_key, body, timeout), url);
+}
+
+py::object fetch_deployments() {
+    const std::string url = base_url() + kDeploymentsPath;
+    py::object response =
+        send("GET", url, "", std::nullopt, request_timeout(), "Could not fetch the deployment list from");
+    py::object deployments;
+    try {
+        deployments = response.attr("json")();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        zorvan::raise_error(errors().service, "The deployment list from " + url + " is not JSON (" +
+                                                  zorvan::reply_summary(response) + ")");
+    }
+    if (!PyList_Check(deployments.ptr())) {
+        zorvan::raise_error(errors().service, "The deployment list from " + url + " (HTTP status " +
+                                                  std::string(py::str(response.attr("status_code"))) + ") is a JSON " +
+                                                  zorvan::type_name(deployments) +
+                                                  ", not a list of deployment records");
+    }
+    return deployments;
 }
 
 py::object get_openai_data(const std::string& account_key) {

@@ -24,6 +24,10 @@ struct Errors {
 };
 Errors errors();
 
+// The deployment list (GET {base}/zorvan/azure-openais/, no key), with the
+// request time limit: a JSON list, else VendorServiceError naming the address.
+py::object fetch_deployments();
+
 // ZORVAN_API_URL without a trailing "/"; raises ConfigurationError when unset.
 std::string base_url();
 
