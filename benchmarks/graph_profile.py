@@ -156,8 +156,8 @@ def our_function_names() -> set[str]:
     import inspect
 
     names = set()
-    for module_name in ("zorvanai.qa_graph.qa_graph", "zorvanai.qa_graph.qa_nodes", "zorvanai.qa_graph.custom_sql",
-                        "zorvanai.function_calling.base", "zorvanai.qa_graph.qa_prompts", "zorvanai.settings"):
+    listed = Path(__file__).resolve().parent.parent / "src" / "modules.txt"
+    for module_name in (line.strip() for line in listed.read_text().splitlines() if line.strip() and not line.startswith("#")):
         module = importlib.import_module(module_name)
         for value in vars(module).values():
             objects = [value]

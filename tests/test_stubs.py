@@ -25,21 +25,8 @@ import pytest
 
 import zorvanai
 
-MODULES = [
-    "zorvanai.agent",
-    "zorvanai.api",
-    "zorvanai.cli",
-    "zorvanai.codetool",
-    "zorvanai.dbtool",
-    "zorvanai.settings",
-    "zorvanai.function_calling.base",
-    "zorvanai.prompts.answer_prompt",
-    "zorvanai.prompts.context",
-    "zorvanai.qa_graph.custom_sql",
-    "zorvanai.qa_graph.qa_graph",
-    "zorvanai.qa_graph.qa_nodes",
-    "zorvanai.qa_graph.qa_prompts",
-]
+MODULES = [line.strip() for line in (Path(__file__).resolve().parent.parent / "src" / "modules.txt").read_text().splitlines()
+           if line.strip() and not line.startswith("#")]
 PACKAGE = Path(zorvanai.__file__).resolve().parent
 REPO = Path(__file__).resolve().parent.parent
 ANY_DEFAULT = object()  # "= ..." in a stub

@@ -3,7 +3,6 @@ of the vendor stand-in, the printed lines and the failures."""
 
 from __future__ import annotations
 
-import time
 
 import openai
 import pytest
@@ -181,7 +180,7 @@ def test_deployment_list_failures_name_the_address(db, vendor_env, monkeypatch, 
     url = vendor_env.url + DEPLOYMENTS_PATH
     if case == "slow":
         monkeypatch.setenv("ZORVAN_API_TIMEOUT", "0.5")
-        vendor_env.respond(DEPLOYMENTS_PATH, delay=5)
+        vendor_env.respond(DEPLOYMENTS_PATH, delay=600)  # only the client's own limit ends the wait
         expected = r"^Could not fetch the deployment list from .* \(ReadTimeout: "
     elif case == "unreachable":
         url = f"http://127.0.0.1:{CLOSED_PORT}{DEPLOYMENTS_PATH}"
@@ -194,10 +193,8 @@ def test_deployment_list_failures_name_the_address(db, vendor_env, monkeypatch, 
         vendor_env.respond(DEPLOYMENTS_PATH, status=500)
         expected = r"^The deployment list from .* \(HTTP status 500\) is a JSON dict, not a list of deployment"
 
-    started = time.monotonic()
     with pytest.raises(api.VendorServiceError, match=expected) as caught:
         create_agent(*values(db))
-    assert time.monotonic() - started < 4
     assert url in str(caught.value)
     assert capsys.readouterr().out == ""
 

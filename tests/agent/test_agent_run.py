@@ -4,7 +4,6 @@ and its report to the vendor stand-in, and the error paths."""
 from __future__ import annotations
 
 import re
-import time
 
 import pytest
 from langchain_community.callbacks.openai_info import TokenType, get_openai_token_cost_for_model, \
@@ -184,12 +183,10 @@ def test_undeliverable_usage_report_keeps_the_answer(agent, model_server, vendor
         monkeypatch.setenv("ZORVAN_API_URL", f"http://127.0.0.1:{CLOSED_PORT}")
     else:
         monkeypatch.setenv("ZORVAN_API_TIMEOUT", "0.5")
-        vendor_env.respond(USAGE_PATH, delay=5)
+        vendor_env.respond(USAGE_PATH, delay=600)  # only the report's own limit ends the wait
 
-    started = time.monotonic()
     record = run_agent(agent, "acct-1", QUESTION, str(tmp_path))
 
-    assert time.monotonic() - started < 4.5
     assert list(record) == KEYS and record["output"] == "East made 2 sales, west 1."
     assert vendor_env.usage_reports == []
     (warning,) = warnings

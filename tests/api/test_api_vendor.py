@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import inspect
 import re
-import time
 
 import pytest
 from loguru import logger
@@ -14,7 +13,7 @@ from support.db import CLOSED_PORT
 from support.vendor_server import SETTINGS_PATH, USAGE_PATH, UsageReport, VendorServer
 from zorvanai import api
 
-SLOW = 5  # seconds the stand-in waits in time-limit cases
+SLOW = 600  # the stand-in answers after the test's own time limit: only the client's limit ends the wait
 LIMIT = "0.5"
 
 
@@ -96,11 +95,9 @@ def test_openai_settings_failures_name_the_address(vendor_env, monkeypatch, case
         url = f"http://127.0.0.1:{CLOSED_PORT}{SETTINGS_PATH}"
         monkeypatch.setenv("ZORVAN_API_URL", f"http://127.0.0.1:{CLOSED_PORT}")
 
-    started = time.monotonic()
     with pytest.raises(api.VendorServiceError, match=expected) as caught:
         api.ZorvanAPIHandler(zorvan_api_key="acct-1").get_openai_data()
     assert url in str(caught.value)
-    assert time.monotonic() - started < SLOW - 1
 
 
 def test_usage_report_is_posted_with_the_key_and_the_figures(vendor_env, warnings):
@@ -147,9 +144,7 @@ def test_undeliverable_usage_report_is_a_warning_not_an_error(vendor_env, monkey
     else:
         monkeypatch.delenv("ZORVAN_API_URL")
 
-    started = time.monotonic()
     assert api.send_user_question("acct-1", "How many orders?", tokens, 0.01) is None
-    assert time.monotonic() - started < SLOW - 1
 
     assert vendor_env.usage_reports == []
     (warning,) = warnings

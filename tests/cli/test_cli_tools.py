@@ -148,7 +148,8 @@ def test_help_version_and_bad_arguments(run_cli):
     assert ask_help.returncode == 0 and "--json" in ask_help.stdout and "--quiet" in ask_help.stdout
 
     version = run_cli("--version")
-    assert version.returncode == 0 and version.stdout.startswith("zorvanai ")
+    declared = re.search(r'\nversion = "([^"]+)"', (Path(__file__).parents[2] / "pyproject.toml").read_text())[1]
+    assert (version.returncode, version.stdout) == (0, f"zorvanai {declared}\n")
 
     for args in (["ask"], ["context"], ["nonsense"], ["ask", "--json", "--quiet", "q"]):
         bad = run_cli(*args)

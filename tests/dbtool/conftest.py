@@ -121,21 +121,18 @@ def opened_connections(monkeypatch):
 
 @pytest.fixture
 def connection_count():
-    """The server's connection count to a database once it stops changing.
+    """``connection_count(db, until=None)``: the server's connection count to a database.
 
-    A connection closed just before (by the harness or the tool) can take a
-    moment to leave the server's list.
+    With ``until`` (a test of the count), waits until the count passes it: a
+    connection closed just before can take a moment to leave the server's list.
     """
 
-    def settled(db) -> int:
-        deadline = time.monotonic() + 5
-        last = db.connection_count()
-        while time.monotonic() < deadline:
-            time.sleep(0.1)
+    def count(db, until=None) -> int:
+        deadline = time.monotonic() + 10
+        now = db.connection_count()
+        while until is not None and not until(now) and time.monotonic() < deadline:
+            time.sleep(0.05)
             now = db.connection_count()
-            if now == last:
-                return now
-            last = now
-        return last
+        return now
 
-    return settled
+    return count

@@ -1,7 +1,6 @@
 """Connects give up after a time limit; statements are not cut short by it."""
 
 import socket
-import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -31,7 +30,6 @@ def test_a_silent_server_does_not_hold_any_operation(silent_port, monkeypatch, c
         "pg query": lambda: dbtool.execute_pgdb_query("SELECT 1"),
         "mysql schema": dbtool.get_mysql_database_schema,
     }
-    started = time.monotonic()
     pool = ThreadPoolExecutor(len(calls))
     try:
         futures = {name: pool.submit(call) for name, call in calls.items()}
@@ -39,7 +37,6 @@ def test_a_silent_server_does_not_hold_any_operation(silent_port, monkeypatch, c
     finally:
         # A call stuck on the listener is released when the fixture closes it.
         pool.shutdown(wait=False)
-    assert time.monotonic() - started < 30
     assert results["MySQL test"].startswith("Failed to connect to MySQL database: (2013, ")
     assert results["PostgreSQL test"].startswith("Failed to connect to PostgreSQL database: ")
     assert "timeout expired" in results["PostgreSQL test"]

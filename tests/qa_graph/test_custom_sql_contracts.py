@@ -132,3 +132,25 @@ def test_a_login_that_may_write_is_named(shop):
     finally:
         shop.execute(grant.replace("GRANT", "REVOKE", 1).replace(" TO ", " FROM "))
     assert len(risks) == 1 and "may change data" in risks[0], risks
+
+
+def test_the_view_tells_the_rest_of_the_package_what_a_query_may_reach(shop):
+    view = CustomSQLDatabase.from_uri(shop.url(), ignore_tables=["items"]).view
+    assert (view.server, view.usable_tables) == ("postgresql" if shop.is_postgres else "mariadb", ())
+    view = CustomSQLDatabase.from_uri(shop.url()).view
+    assert view.usable_tables == ("items",) and view.schema == ("public" if shop.is_postgres else shop.name)
+    with pytest.raises(AttributeError):
+        view.usable_tables = ("pg_authid",)
+
+
+def test_package_errors_are_one_tree_and_keep_the_bases_callers_catch():
+    import openai
+
+    from zorvanai import api, errors
+
+    assert ReadOnlyQueryError is errors.ReadOnlyQueryError and api.ModelServiceError is errors.ModelServiceError
+    for cls, other in [(ReadOnlyQueryError, SQLAlchemyError), (PrivilegedLoginError, SQLAlchemyError),
+                       (api.ModelServiceError, openai.OpenAIError), (api.ConfigurationError, RuntimeError),
+                       (api.VendorServiceError, RuntimeError), (errors.ScriptError, Exception)]:
+        assert issubclass(cls, errors.ZorvanError) and issubclass(cls, other), cls
+    assert issubclass(ReadOnlyQueryError, errors.DatabaseError)

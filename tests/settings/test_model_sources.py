@@ -19,13 +19,18 @@ SOURCES = ["ZORVAN_API_URL", "ZORVAN_MODEL_PROVIDER", "ZORVAN_MODEL", "ZORVAN_PA
 
 @pytest.fixture
 def env(monkeypatch):
+    # load_settings loads .env files into the process environment: put it back whole afterwards.
+    saved = dict(os.environ)
     for name in SOURCES + [n for n in os.environ if n.startswith("ZORVAN_DB_")]:
         monkeypatch.delenv(name, raising=False)
 
     def setenv(**values: str) -> None:
         for name, value in values.items():
             monkeypatch.setenv(name, value)
-    return setenv
+    yield setenv
+    monkeypatch.undo()
+    os.environ.clear()
+    os.environ.update(saved)
 
 
 @pytest.mark.parametrize("variables, provider", [

@@ -32,7 +32,7 @@ with open(os.environ["ZORVAN_TEST_INSTALL_LOG"], "a") as log:
 package = sys.argv[-1]
 print("recorder: pip install " + package, flush=True)
 if package in os.environ.get("ZORVAN_TEST_INSTALL_HANG", "").split(","):
-    time.sleep(60)
+    time.sleep(3600)
 status = json.loads(os.environ.get("ZORVAN_TEST_INSTALL_FAIL", "{{}}")).get(package, 0)
 if status < 0:
     os.kill(os.getpid(), -status)

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
+#include "zorvan/interpreter_store.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -31,9 +33,7 @@ py::object env_value(const char* name) {
 // An httpx transport that holds every attempt of one request (the SDK
 // retries on the same thread, numbering its attempts) to one deadline, and
 // refuses success answers that are not JSON.
-py::object transport_class() {
-    static py::object* cls = nullptr;
-    if (cls != nullptr) return *cls;
+py::object make_transport_class() {
     ClassBuilder builder("_DeadlineTransport", "zorvanai", import_attr("httpx2", "BaseTransport"));
     builder.doc("HTTP transport of the chat clients: one deadline for a request and its retries.")
         .method(
@@ -88,7 +88,7 @@ py::object transport_class() {
                 const std::string url = py::str(request.attr("url"));
                 const std::string summary = reply_summary(response);
                 response.attr("close")();
-                raise_error(import_attr("zorvanai.api", "ModelServiceError"),
+                raise_error(ErrorKind::ModelService,
                             "The chat model at " + url + " did not answer with JSON (" + summary + ")");
             },
             py::arg("self"), py::arg("request"))
@@ -105,8 +105,11 @@ py::object transport_class() {
                 }
             },
             py::arg("self"));
-    cls = new py::object(builder.build());
-    return *cls;
+    return builder.build();
+}
+
+py::object transport_class() {
+    return kept("chat_client.transport_class", make_transport_class);
 }
 
 py::object http_client(double per_request_seconds) {

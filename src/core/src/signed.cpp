@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <deque>
 #include <set>
 #include <stdexcept>
 
@@ -34,14 +35,17 @@ PyObject* call_target(PyObject* holder, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 py::object plain_builtin(const std::string& name, const std::string& text, py::object target) {
-    // The method table keeps bare pointers to its texts, so each function's
-    // definition lives as long as the process. Only called with the GIL held.
+    // A built-in function keeps a bare pointer to its definition and texts,
+    // so they live as long as the process (plain C++ data: nothing to release
+    // after the interpreter). Set nodes and deque elements never move. Only
+    // called with the GIL held.
     static std::set<std::string> kept_texts;
+    static std::deque<PyMethodDef> definitions;
     const char* kept_name = kept_texts.insert(name).first->c_str();
     const char* kept_doc = kept_texts.insert(text).first->c_str();
-    auto* definition =
-        new PyMethodDef{kept_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_target)),
-                        METH_VARARGS | METH_KEYWORDS, kept_doc};
+    PyMethodDef* definition = &definitions.emplace_back(
+        PyMethodDef{kept_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_target)),
+                    METH_VARARGS | METH_KEYWORDS, kept_doc});
     py::object holder = py::module_::import("types").attr("ModuleType")(name);
     holder.attr("target") = target;
     PyObject* function = PyCFunction_NewEx(definition, holder.ptr(), nullptr);

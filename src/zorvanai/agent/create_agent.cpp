@@ -2,14 +2,12 @@
 
 #include "agent.hpp"
 #include "zorvan/console.hpp"
-#include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
 
 namespace {
 
-constexpr const char* kDeploymentsPath = "/zorvan/azure-openais/";
 constexpr const char* kDefaultMssqlDriver = "ODBC Driver 18 for SQL Server";
 
 std::string text_of(const py::object& value) {
@@ -65,39 +63,6 @@ std::string mssql_driver_query() {
     return "?driver=" + zorvan::import_attr("urllib.parse", "quote_plus")(driver).cast<std::string>();
 }
 
-// The deployment list of the vendor service, fetched with a time limit.
-py::object fetch_deployments() {
-    py::module_ api = py::module_::import("zorvanai.api");
-    const std::string url = api.attr("base_url")().cast<std::string>() + kDeploymentsPath;
-    const py::object timeout = api.attr("request_timeout")();
-    py::object service_error = api.attr("VendorServiceError");
-    py::module_ requests = py::module_::import("requests");
-    py::object response;
-    try {
-        response = requests.attr("get")(url, py::arg("timeout") = timeout);
-    } catch (py::error_already_set& error) {
-        if (!error.matches(requests.attr("RequestException"))) throw;
-        zorvan::raise_error(service_error, "Could not fetch the deployment list from " + url + " (" +
-                                               zorvan::type_name(error.value()) + ": " +
-                                               std::string(py::str(error.value())) + ")");
-    }
-    const std::string status = py::str(response.attr("status_code"));
-    py::object deployments;
-    try {
-        deployments = response.attr("json")();
-    } catch (py::error_already_set& error) {
-        if (!error.matches(PyExc_ValueError)) throw;
-        zorvan::raise_error(service_error, "The deployment list from " + url + " is not JSON (" +
-                                               zorvan::reply_summary(response) + ")");
-    }
-    if (!PyList_Check(deployments.ptr())) {
-        zorvan::raise_error(service_error, "The deployment list from " + url + " (HTTP status " + status +
-                                               ") is a JSON " + zorvan::type_name(deployments) +
-                                               ", not a list of deployment records");
-    }
-    return deployments;
-}
-
 py::object settings_from(const py::object& settings_class, const py::object& record) {
     auto field = [&record](const char* key) { return record.attr("get")(key); };
     return settings_class(py::arg("azure_deployment") = field("deployment_name"),
@@ -107,7 +72,7 @@ py::object settings_from(const py::object& settings_class, const py::object& rec
 
 // The graph over the vendor's two deployments, or None when it lacks one.
 py::object vendor_graph(py::module_ m, const py::object& db) {
-    py::object deployments = fetch_deployments();
+    py::object deployments = zorvan::import_attr("zorvanai.api", "fetch_deployments")();
     py::object light_class = m.attr("AzureOpenAIChat35");
     py::object strong_class = m.attr("AzureOpenAIChat4");
     py::object config_35 = light_class(py::arg("azure_endpoint") = py::none());

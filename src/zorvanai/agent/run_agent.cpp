@@ -3,6 +3,7 @@
 
 #include "agent.hpp"
 #include "zorvan/console.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
@@ -82,7 +83,7 @@ std::string failure_reason(const py::error_already_set& error) {
                std::string(py::str(cause)) + ")";
     }
     std::string message = py::str(value);
-    if (py::isinstance(value, zorvan::import_attr("zorvanai.api", "ModelServiceError")) && !message.empty()) {
+    if (py::isinstance(value, zorvan::error_class(zorvan::ErrorKind::ModelService)) && !message.empty()) {
         // Its message already names the service and what came back.
         message[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(message[0])));
         return message;

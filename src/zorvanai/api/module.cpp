@@ -14,7 +14,6 @@ PYBIND11_MODULE(api, m) {
         "unless ZORVAN_ALLOW_HTTP=1), ZORVAN_API_TIMEOUT (seconds per request, default 30) and\n"
         "ZORVAN_USAGE_TIMEOUT (seconds a usage report may take, default 5).";
     const std::string name = py::str(m.attr("__name__"));
-    api::create_errors(name);
     m.attr("ConfigurationError") = api::errors().configuration;
     m.attr("VendorServiceError") = api::errors().service;
     m.attr("ModelServiceError") = api::errors().model;
@@ -28,6 +27,15 @@ PYBIND11_MODULE(api, m) {
                 "Raises:\n    ConfigurationError: ZORVAN_API_URL is not set, or is http:// to another\n"
                 "        machine while ZORVAN_ALLOW_HTTP is not 1 (the account key would travel in clear).",
                 [] { return api::base_url(); });
+    zorvan::def(m, "fetch_deployments", "()",
+                "Fetch the vendor service's list of chat deployments.\n\n"
+                "GET {ZORVAN_API_URL}/zorvan/azure-openais/ (no account key), within\n"
+                "ZORVAN_API_TIMEOUT seconds.\n\n"
+                "Returns:\n    The list of deployment records, as the service sent it.\n\n"
+                "Raises:\n    ConfigurationError: ZORVAN_API_URL is not set or not usable.\n"
+                "    VendorServiceError: no answer in time, or one that is not a JSON list; the\n"
+                "        message names the address.",
+                [] { return api::fetch_deployments(); });
     zorvan::def(m, "request_timeout", "()",
                 "Seconds a request to the vendor service may take.\n\n"
                 "Returns:\n    ZORVAN_API_TIMEOUT as a number, or 30 when it is not set.\n\n"

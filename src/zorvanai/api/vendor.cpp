@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "zorvan/console.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
@@ -16,11 +17,6 @@ namespace {
 constexpr double kDefaultTimeoutSeconds = 30.0;
 constexpr double kDefaultUsageTimeoutSeconds = 5.0;
 constexpr const char* kPendingReports = "_pending_usage_reports";
-
-std::optional<Errors>& error_classes() {
-    static std::optional<Errors> classes;
-    return classes;
-}
 
 std::string describe(const py::error_already_set& error) {
     return zorvan::type_name(error.value()) + ": " + std::string(py::str(error.value()));
@@ -67,45 +63,32 @@ double seconds_from(const char* variable, double fallback) {
     return seconds;
 }
 
+// One request with a time limit. `account_key` empty: no key is sent. A
+// failure to get an answer at all raises VendorServiceError "<failure> <url> (...)".
 py::object send(const char* method, const std::string& url, const std::string& account_key,
-                std::optional<py::dict> body, double timeout) {
+                std::optional<py::dict> body, double timeout,
+                const std::string& failure = "Could not reach the vendor service at") {
     py::module_ requests = py::module_::import("requests");
     py::object response;
     try {
         py::dict options;
-        options["headers"] = key_headers(account_key);
+        if (!account_key.empty()) options["headers"] = key_headers(account_key);
         options["timeout"] = py::float_(timeout);
         if (body) options["json"] = *body;
         response = requests.attr("request")(method, url, **options);
     } catch (py::error_already_set& error) {
         if (!error.matches(requests.attr("RequestException"))) throw;
-        zorvan::raise_error(errors().service,
-                            "Could not reach the vendor service at " + url + " (" + describe(error) + ")");
+        zorvan::raise_error(errors().service, failure + " " + url + " (" + describe(error) + ")");
     }
     return response;
 }
 
 }  // namespace
 
-const Errors& errors() {
-    if (!error_classes()) throw std::logic_error("zorvanai.api errors used before the module was loaded");
-    return *error_classes();
-}
-
-void create_errors(const std::string& module_name) {
-    py::object runtime_error = zorvan::import_attr("builtins", "RuntimeError");
-    Errors created;
-    created.configuration =
-        zorvan::make_exception_class("ConfigurationError", module_name, runtime_error,
-                                     "Something the package needs is not configured; the message says what to set.");
-    created.service = zorvan::make_exception_class(
-        "VendorServiceError", module_name, runtime_error,
-        "The vendor service could not be reached or gave an unusable answer; the message names the address.");
-    created.model = zorvan::make_exception_class(
-        "ModelServiceError", module_name, zorvan::import_attr("openai", "OpenAIError"),
-        "A chat model's endpoint answered with something other than a chat reply.\n\n"
-        "An HTML page, for example; the message names the address and shows what came back.");
-    error_classes() = std::move(created);
+Errors errors() {
+    return Errors{zorvan::error_class(zorvan::ErrorKind::Configuration),
+                  zorvan::error_class(zorvan::ErrorKind::VendorService),
+                  zorvan::error_class(zorvan::ErrorKind::ModelService)};
 }
 
 std::string base_url() {
@@ -137,6 +120,27 @@ py::object get_json(const std::string& url, const std::string& account_key) {
 void post_json(const std::string& url, const std::string& account_key, const py::dict& body, double timeout) {
     // Any success status counts as delivered; what the body says is not used.
     check_status(send("POST", url, account_key, body, timeout), url);
+}
+
+py::object fetch_deployments() {
+    const std::string url = base_url() + kDeploymentsPath;
+    py::object response =
+        send("GET", url, "", std::nullopt, request_timeout(), "Could not fetch the deployment list from");
+    py::object deployments;
+    try {
+        deployments = response.attr("json")();
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_ValueError)) throw;
+        zorvan::raise_error(errors().service, "The deployment list from " + url + " is not JSON (" +
+                                                  zorvan::reply_summary(response) + ")");
+    }
+    if (!PyList_Check(deployments.ptr())) {
+        zorvan::raise_error(errors().service, "The deployment list from " + url + " (HTTP status " +
+                                                  std::string(py::str(response.attr("status_code"))) + ") is a JSON " +
+                                                  zorvan::type_name(deployments) +
+                                                  ", not a list of deployment records");
+    }
+    return deployments;
 }
 
 py::object get_openai_data(const std::string& account_key) {

@@ -16,14 +16,17 @@ inline constexpr const char* kDeploymentsPath = "/zorvan/azure-openais/";
 inline constexpr const char* kOpenAISettingsPath = "/zorvan/openai-settings/";
 inline constexpr const char* kUsagePath = "/zorvan/usage/";
 
-// The exception classes of the module, created once at load.
+// The exception classes the module raises (the package's own tree).
 struct Errors {
     py::object configuration;  // ConfigurationError(RuntimeError)
     py::object service;        // VendorServiceError(RuntimeError)
     py::object model;          // ModelServiceError(openai.OpenAIError)
 };
-const Errors& errors();
-void create_errors(const std::string& module_name);
+Errors errors();
+
+// The deployment list (GET {base}/zorvan/azure-openais/, no key), with the
+// request time limit: a JSON list, else VendorServiceError naming the address.
+py::object fetch_deployments();
 
 // ZORVAN_API_URL without a trailing "/"; raises ConfigurationError when unset.
 std::string base_url();

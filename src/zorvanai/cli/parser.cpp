@@ -1,5 +1,6 @@
 #include "cli.hpp"
 #include "zorvan/pyutil.hpp"
+#include "zorvan/version.hpp"
 
 namespace zorvanai::cli {
 
@@ -28,14 +29,6 @@ constexpr const char* kEnvironment =
     "exit status: 0 done, 1 a service, the database or the question failed,\n"
     "2 bad arguments or missing configuration, 130 interrupted.";
 
-std::string package_version() {
-    try {
-        return py::str(zorvan::import_attr("importlib.metadata", "version")("zorvanai"));
-    } catch (py::error_already_set&) {
-        return "(version unknown)";
-    }
-}
-
 void add_flag(py::object parser, const char* name, const char* help) {
     parser.attr("add_argument")(name, py::arg("action") = "store_true", py::arg("help") = help);
 }
@@ -61,7 +54,7 @@ py::object build_parser() {
         argparse.attr("ArgumentParser")(py::arg("prog") = "zorvanai", py::arg("description") = kDescription,
                                         py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     parser.attr("add_argument")("--version", py::arg("action") = "version",
-                                py::arg("version") = "zorvanai " + package_version());
+                                py::arg("version") = std::string("zorvanai ") + zorvan::package_version());
     py::object commands = parser.attr("add_subparsers")(py::arg("dest") = "command", py::arg("required") = true,
                                                         py::arg("metavar") = "COMMAND", py::arg("title") = "commands");
 

@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -14,7 +15,7 @@ py::object load_settings(bool database, bool models) {
     try {
         return settings.attr("load_settings")(py::arg("database") = database, py::arg("models") = models);
     } catch (py::error_already_set& error) {
-        if (!error.matches(zorvan::import_attr("zorvanai.api", "ConfigurationError"))) throw;
+        if (!zorvan::is_error(error, zorvan::ErrorKind::Configuration)) throw;
         throw CommandError(py::str(error.value()), kExitUsage);
     }
 }

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "pycall.hpp"
+#include "sqlite.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/watched_work.hpp"
-#include "sqlite.hpp"
 
 namespace zorvanai::dbtool {
 

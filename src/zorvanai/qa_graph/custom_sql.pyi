@@ -1,25 +1,15 @@
 """The database handle of the assistant: checked, read-only, time-limited, bounded and lazy."""
 
+from collections.abc import Sequence
 from typing import Any, Literal, TypedDict
 
 from langchain_community.utilities import SQLDatabase
 from sqlalchemy import Engine, MetaData
 from sqlalchemy.engine import URL, Result
-from sqlalchemy.exc import SQLAlchemyError
 from sqlalchemy.sql.expression import Executable
 
-class ReadOnlyQueryError(SQLAlchemyError):
-    """A query refused before it reached the database.
-
-    Its text says what was refused and what to do instead; ``refused`` names what was
-    refused ("a call to pg_sleep()"), ``statement`` is the text as given.
-    """
-
-    refused: str | None
-    statement: str | None
-
-class PrivilegedLoginError(SQLAlchemyError):
-    """A database login refused in strict mode because it may do more than read."""
+from zorvanai.errors import PrivilegedLoginError as PrivilegedLoginError
+from zorvanai.errors import ReadOnlyQueryError as ReadOnlyQueryError
 
 class _CheckedQuery(TypedDict):
     statement: str
@@ -27,6 +17,31 @@ class _CheckedQuery(TypedDict):
     functions: list[str]
 
 def check_query(query: str, dialect: str, schema: str | None = None) -> _CheckedQuery: ...
+
+class HandleView:
+    """What the rest of the package may know of a handle (``handle.view``); read-only."""
+
+    def __init__(
+        self,
+        server: str,
+        dialect: str,
+        schema: str,
+        statement_timeout: float,
+        usable_tables: Sequence[str],
+        engine: Engine,
+    ) -> None: ...
+    @property
+    def server(self) -> str: ...
+    @property
+    def dialect(self) -> str: ...
+    @property
+    def schema(self) -> str: ...
+    @property
+    def statement_timeout(self) -> float: ...
+    @property
+    def usable_tables(self) -> tuple[str, ...]: ...
+    @property
+    def engine(self) -> Engine: ...
 
 class CustomSQLDatabase(SQLDatabase):
     """Handle on the one database that an assistant answers questions about.
@@ -71,6 +86,8 @@ class CustomSQLDatabase(SQLDatabase):
     def max_result_bytes(self) -> int: ...
     @property
     def privilege_risks(self) -> tuple[str, ...]: ...
+    @property
+    def view(self) -> HandleView: ...
     @property
     def table_info(self) -> str: ...
     def get_usable_table_names(self) -> list[str]: ...

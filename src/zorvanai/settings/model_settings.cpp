@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "settings.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
@@ -31,7 +32,7 @@ std::string trimmed(const std::string& text) {
 }
 
 py::object configuration_error() {
-    return zorvan::import_attr("zorvanai.api", "ConfigurationError");
+    return zorvan::error_class(zorvan::ErrorKind::Configuration);
 }
 
 // Removes a trailing "/" and "/openai": the client adds that segment itself.

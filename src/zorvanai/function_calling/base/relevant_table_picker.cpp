@@ -7,6 +7,7 @@
 #include "shortlist.hpp"
 #include "table_names.hpp"
 #include "zorvan/chat_client.hpp"
+#include "zorvan/interpreter_store.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -105,9 +106,8 @@ std::vector<std::string> checked_names(const py::object& names) {
 
 // The models ("endpoint|model") whose servers refused a forced call, for as
 // long as the process runs: later pickers offer the function unforced at once.
-py::set& unforcing_models() {
-    static py::set* models = new py::set();
-    return *models;
+py::set unforcing_models() {
+    return zorvan::kept("picker.unforcing_models", [] { return py::set(); });
 }
 
 std::string model_key(const py::object& config) {

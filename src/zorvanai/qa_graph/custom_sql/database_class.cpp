@@ -6,6 +6,7 @@
 #include "catalogue.hpp"
 #include "handle_config.hpp"
 #include "handle_setup.hpp"
+#include "handle_view.hpp"
 #include "privileges.hpp"
 #include "query_runner.hpp"
 #include "read_only_session.hpp"
@@ -71,9 +72,7 @@ py::object table_info(py::object self, py::object table_names, py::object column
 }
 
 std::vector<std::string> current_usable_tables(py::object self) {
-    const HandleConfig config = load_config(self);
-    ReadOnlySession session(config);
-    return usable_tables(config, list_tables(session, config));
+    return view_of(self).usable_tables;
 }
 
 }  // namespace
@@ -304,6 +303,11 @@ py::object make_database_class(const std::string& module_name) {
     });
     builder.property("_usable_tables", "The usable tables (one catalogue query).",
                      [](py::object self) { return py::set(self.attr("get_usable_table_names")()); });
+    builder.property("view",
+                     "A read-only view of the handle for the rest of the package.\n\n"
+                     "Its server, dialect, query schema, statement time limit, usable tables (one\n"
+                     "catalogue query) and engine.",
+                     [](py::object self) { return py::cast(view_of(self)); });
     builder.property("_inspector", "A SQLAlchemy inspector on the engine.", [](py::object self) {
         return zorvan::import_attr("sqlalchemy", "inspect")(self.attr(attr::engine));
     });

@@ -1,11 +1,14 @@
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <map>
 
 #include "database_class.hpp"
+#include "handle_view.hpp"
 #include "privileges.hpp"
 #include "refusal.hpp"
 #include "sql_guard.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -53,8 +56,45 @@ PYBIND11_MODULE(custom_sql, m) {
     // query.
     py::module_::import("sqlglot");
     zorvan::import_langchain_community();
-    m.attr("ReadOnlyQueryError") = sql::make_error_class(name);
-    m.attr("PrivilegedLoginError") = sql::make_privilege_error_class(name);
+    m.attr("ReadOnlyQueryError") = zorvan::error_class(zorvan::ErrorKind::RefusedQuery);
+    m.attr("PrivilegedLoginError") = zorvan::error_class(zorvan::ErrorKind::PrivilegedLogin);
+    py::options options;
+    options.disable_function_signatures();
+    py::class_<sql::HandleView>(m, "HandleView",
+                                "What the rest of the package may know of a handle (``handle.view``); read-only.")
+        .def(py::init([](std::string server, std::string dialect, std::string schema, double statement_timeout,
+                         std::vector<std::string> usable_tables, py::object engine) {
+                 return sql::HandleView{std::move(server), std::move(dialect),       std::move(schema),
+                                        statement_timeout, std::move(usable_tables), std::move(engine)};
+             }),
+             "__init__(self, server, dialect, schema, statement_timeout, usable_tables, engine)\n--\n\n"
+             "Hold what a handle tells of itself (handles make their own: ``handle.view``).\n\n"
+             "Args:\n"
+             "    server: \"postgresql\", \"mysql\", \"mariadb\", \"mssql\", \"sqlite\" or \"other\".\n"
+             "    dialect: sqlglot's name of the dialect.\n"
+             "    schema: the schema (MySQL: database) every query runs in.\n"
+             "    statement_timeout: seconds a statement may run (0: no limit).\n"
+             "    usable_tables: the tables a query may read.\n"
+             "    engine: the SQLAlchemy engine.",
+             py::arg("server"), py::arg("dialect"), py::arg("schema"), py::arg("statement_timeout"),
+             py::arg("usable_tables"), py::arg("engine"))
+        .def_readonly("server", &sql::HandleView::server,
+                      "\"postgresql\", \"mysql\", \"mariadb\", \"mssql\", \"sqlite\" or \"other\".")
+        .def_readonly("dialect", &sql::HandleView::dialect, "sqlglot's name of the dialect (\"\" for generic SQL).")
+        .def_readonly("schema", &sql::HandleView::schema, "The schema (MySQL: database) every query runs in.")
+        .def_readonly("statement_timeout", &sql::HandleView::statement_timeout,
+                      "Seconds a statement may run (0: no limit).")
+        .def_property_readonly(
+            "usable_tables", [](const sql::HandleView& view) { return py::tuple(py::cast(view.usable_tables)); },
+            "The tables a query may read, in the catalogue's order.")
+        .def_readonly("engine", &sql::HandleView::engine, "The SQLAlchemy engine, for catalogue reads.")
+        .def(
+            "__repr__",
+            [](const sql::HandleView& view) {
+                return "HandleView(server=" + view.server + ", schema=" + view.schema + ", " +
+                       std::to_string(view.usable_tables.size()) + " usable tables)";
+            },
+            "__repr__(self)\n--\n\nShow the server, the schema and how many tables are usable.");
     m.attr("CustomSQLDatabase") = sql::make_database_class(name);
     zorvan::def(m, "check_query", "(query, dialect, schema=None)",
                 "Check a query as a handle checks it, without a server.\n\n"

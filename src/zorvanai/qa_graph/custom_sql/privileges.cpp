@@ -3,6 +3,7 @@
 #include <set>
 
 #include "refusal.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -174,19 +175,11 @@ void enforce_least_privilege(const std::vector<std::string>& risks, bool strict,
         "`zorvanai db grant-sql` prints the SQL that creates one.";
     if (strict) {
         zorvan::raise_error(
-            zorvan::import_attr("zorvanai.qa_graph.custom_sql", "PrivilegedLoginError"),
+            zorvan::error_class(zorvan::ErrorKind::PrivilegedLogin),
             subject + " It was refused because strict mode is on (ZORVAN_DB_STRICT=1 or strict=True)." + remedy);
     }
     zorvan::import_attr("logging", "getLogger")("zorvanai.qa_graph.custom_sql")
         .attr("warning")(subject + remedy + " Set ZORVAN_DB_STRICT=1 to refuse such logins.");
-}
-
-py::object make_privilege_error_class(const std::string& module_name) {
-    return zorvan::make_exception_class("PrivilegedLoginError", module_name,
-                                        zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError"),
-                                        "A database login refused in strict mode because it may do more than read.\n\n"
-                                        "Raised when a handle is made with strict=True or ZORVAN_DB_STRICT=1 and the\n"
-                                        "login is a superuser, root, or may write data, files or run programs.");
 }
 
 }  // namespace zorvanai::custom_sql

@@ -25,7 +25,4 @@ bool strict_mode(const py::object& strict);
 // logger, or raises PrivilegedLoginError when strict.
 void enforce_least_privilege(const std::vector<std::string>& risks, bool strict, const std::string& login);
 
-// `PrivilegedLoginError`: a SQLAlchemyError for a refused login.
-py::object make_privilege_error_class(const std::string& module_name);
-
 }  // namespace zorvanai::custom_sql

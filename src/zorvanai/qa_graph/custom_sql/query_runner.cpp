@@ -1,6 +1,7 @@
 #include "query_runner.hpp"
 
 #include "fetch_paths.hpp"
+#include "handle_view.hpp"
 #include "read_only_session.hpp"
 #include "refusal.hpp"
 #include "server_errors.hpp"
@@ -40,9 +41,7 @@ FetchedRows fetch_rows(const HandleConfig& config, const py::object& command, co
                        "Queries can be checked for PostgreSQL, MySQL/MariaDB, SQL Server and SQLite only."},
                       text.given);
     }
-    const GuardContext context{guard_dialect_for(sqlglot_dialect(config.kind, config.dialect_name)),
-                               config.query_schema};
-    const CheckedQuery checked = check_query(text.checked, context);
+    const CheckedQuery checked = check_query(text.checked, guard_context(config));
     if (checked.refusal) raise_refusal(*checked.refusal, text.given);
     const RunPlan plan{config, text, checked, options};
 

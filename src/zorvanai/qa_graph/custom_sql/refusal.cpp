@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "zorvan/errors.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -11,22 +12,8 @@ std::string refusal_message(const Refusal& refusal) {
     return "This query was not run: " + refusal.refused + ". " + refusal.advice;
 }
 
-py::object make_error_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder("ReadOnlyQueryError", module_name,
-                                 zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError"));
-    builder
-        .doc(
-            "A query refused before it reached the database.\n\n"
-            "A SQLAlchemyError, so that callers that record database errors record it too.\n"
-            "Its text says what was refused and what to do instead; ``refused`` names what\n"
-            "was refused (\"a call to pg_sleep()\"), ``statement`` is the text as given.")
-        .attr("refused", py::none())
-        .attr("statement", py::none());
-    return builder.build();
-}
-
 void raise_refusal(const Refusal& refusal, const std::string& statement) {
-    py::object error_class = zorvan::import_attr("zorvanai.qa_graph.custom_sql", "ReadOnlyQueryError");
+    py::object error_class = zorvan::error_class(zorvan::ErrorKind::RefusedQuery);
     py::object error = error_class(refusal_message(refusal));
     error.attr("refused") = refusal.refused;
     error.attr("statement") = statement;

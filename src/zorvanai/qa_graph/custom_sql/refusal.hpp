@@ -27,9 +27,6 @@ inline constexpr const char* plain_select = "Rewrite it as one plain SELECT over
 // "This query was not run: <refused>. <advice>"
 std::string refusal_message(const Refusal& refusal);
 
-// `ReadOnlyQueryError`: the SQLAlchemyError raised for a refused statement.
-py::object make_error_class(const std::string& module_name);
-
 // Raises ReadOnlyQueryError with `refused` and `statement` (the text as given).
 [[noreturn]] void raise_refusal(const Refusal& refusal, const std::string& statement);
 

@@ -13,6 +13,7 @@
 #include <cctype>
 
 #include "support.hpp"
+#include "zorvan/interpreter_store.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -34,9 +35,8 @@ std::string lower(std::string text) {
 }
 
 // The method each model of each server came to, for as long as the process runs.
-py::dict& learned_methods() {
-    static py::dict* methods = new py::dict();
-    return *methods;
+py::dict learned_methods() {
+    return zorvan::kept("structured_output.learned_methods", [] { return py::dict(); });
 }
 
 // "endpoint|model" of a chat client, the key of learned_methods.

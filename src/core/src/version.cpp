@@ -1,0 +1,9 @@
+#include "zorvan/version.hpp"
+
+namespace zorvan {
+
+const char* package_version() {
+    return ZORVAN_VERSION;
+}
+
+}  // namespace zorvan

@@ -1,0 +1,16 @@
+#include <pybind11/pybind11.h>
+
+#include "zorvan/errors.hpp"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(errors, m) {
+    m.doc() =
+        "The package's own exceptions, in one tree below ZorvanError.\n\n"
+        "ConfigurationError, DatabaseError (ReadOnlyQueryError, PrivilegedLoginError),\n"
+        "ModelServiceError, VendorServiceError and ScriptError. The modules that raise one\n"
+        "offer it under their own name too; both names are the same class.";
+    for (zorvan::ErrorKind kind : zorvan::kAllErrorKinds) {
+        m.attr(zorvan::error_name(kind)) = zorvan::error_class(kind);
+    }
+}
