@@ -11,17 +11,12 @@ import venv as venv
 from collections.abc import Iterable
 from io import StringIO as StringIO
 
+from zorvanai.errors import InstallationError as InstallationError
+from zorvanai.errors import ScriptError as ScriptError
+
 env_path: str | None
 media_path: str | None
 python_executable: str | None
-
-class InstallationError(RuntimeError):
-    """Installer runs that failed; ``failures`` lists (package, exit status or None)."""
-
-    failures: list[tuple[str, int | None]]
-
-class ScriptError(Exception):
-    """Code run in a Sandbox failed; the message is the worker's "{type}: {message}" text."""
 
 class Sandbox:
     """A session in an isolated worker process whose definitions carry over between runs."""

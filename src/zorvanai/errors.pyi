@@ -1,8 +1,9 @@
 """The package's own exceptions, in one tree below ZorvanError.
 
 ConfigurationError, DatabaseError (ReadOnlyQueryError, PrivilegedLoginError),
-ModelServiceError, VendorServiceError and ScriptError. The modules that raise one
-offer it under their own name too; both names are the same class.
+ModelServiceError, VendorServiceError, ScriptError and InstallationError. The
+modules that raise one offer it under their own name too; both names are the same
+class.
 """
 
 import openai
@@ -38,4 +39,9 @@ class VendorServiceError(ZorvanError, RuntimeError):
     """The vendor service could not be reached or gave an unusable answer; the message names the address."""
 
 class ScriptError(ZorvanError):
-    """A script run in the sandbox failed; the message is the script's "Type: message"."""
+    """Code run in a Sandbox failed; the message is the worker's "{type}: {message}" text."""
+
+class InstallationError(ZorvanError, RuntimeError):
+    """Installer runs that failed; ``failures`` lists (package, exit status or None)."""
+
+    failures: list[tuple[str, int | None]]

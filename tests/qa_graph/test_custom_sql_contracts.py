@@ -146,11 +146,12 @@ def test_the_view_tells_the_rest_of_the_package_what_a_query_may_reach(shop):
 def test_package_errors_are_one_tree_and_keep_the_bases_callers_catch():
     import openai
 
-    from zorvanai import api, errors
+    from zorvanai import api, codetool, errors
 
     assert ReadOnlyQueryError is errors.ReadOnlyQueryError and api.ModelServiceError is errors.ModelServiceError
     for cls, other in [(ReadOnlyQueryError, SQLAlchemyError), (PrivilegedLoginError, SQLAlchemyError),
                        (api.ModelServiceError, openai.OpenAIError), (api.ConfigurationError, RuntimeError),
-                       (api.VendorServiceError, RuntimeError), (errors.ScriptError, Exception)]:
+                       (api.VendorServiceError, RuntimeError), (codetool.ScriptError, Exception),
+                       (codetool.InstallationError, RuntimeError)]:
         assert issubclass(cls, errors.ZorvanError) and issubclass(cls, other), cls
     assert issubclass(ReadOnlyQueryError, errors.DatabaseError)

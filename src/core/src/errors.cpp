@@ -40,7 +40,17 @@ constexpr ErrorShape kShapes[] = {
     {ErrorKind::VendorService, "VendorServiceError", ErrorKind::Package, "builtins", "RuntimeError",
      "The vendor service could not be reached or gave an unusable answer; the message names the address."},
     {ErrorKind::Script, "ScriptError", ErrorKind::Package, nullptr, nullptr,
-     "A script run in the sandbox failed; the message is the script's \"Type: message\"."},
+     "Code run in a Sandbox failed.\n\n"
+     "The message is the worker's \"{type}: {message}\" text, built from the real exception\n"
+     "(\"NameError: name 'df' is not defined\"), or names the limit the code broke and the\n"
+     "setting that changes it."},
+    {ErrorKind::Installation, "InstallationError", ErrorKind::Package, "builtins", "RuntimeError",
+     "Installer runs that failed.\n\n"
+     "The message reads \"package installer failed for \" followed by one entry per\n"
+     "failed run, separated by \", \": the package name and, in parentheses, \"exit\n"
+     "status N\", \"killed by signal N\" or \"timed out after N seconds\". `failures`\n"
+     "lists the same runs as (package, exit status) pairs, the status None for a run\n"
+     "stopped at its time limit."},
 };
 
 const ErrorShape& shape_of(ErrorKind kind) {
@@ -62,6 +72,7 @@ py::object make_class(const ErrorShape& shape) {
         ns["refused"] = py::none();
         ns["statement"] = py::none();
     }
+    if (shape.kind == ErrorKind::Installation) ns["failures"] = py::tuple();
     py::tuple base_tuple(bases);
     return py::type::of(base_tuple[0])(py::str(shape.name), base_tuple, ns);
 }

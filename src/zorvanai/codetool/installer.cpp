@@ -56,20 +56,6 @@ void flush_host_streams() {
 
 }  // namespace
 
-py::object make_installation_error_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder("InstallationError", module_name, py::handle(PyExc_RuntimeError));
-    builder
-        .doc(
-            "Installer runs that failed.\n\n"
-            "The message reads \"package installer failed for \" followed by one entry per\n"
-            "failed run, separated by \", \": the package name and, in parentheses, \"exit\n"
-            "status N\", \"killed by signal N\" or \"timed out after N seconds\". `failures`\n"
-            "lists the same runs as (package, exit status) pairs, the status None for a run\n"
-            "stopped at its time limit.")
-        .attr("failures", py::tuple());
-    return builder.build();
-}
-
 double installer_time_limit() {
     const char* raw = std::getenv(kTimeLimitVariable);
     if (raw == nullptr || *raw == '\0') return kDefaultTimeLimitSeconds;

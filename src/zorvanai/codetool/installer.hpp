@@ -14,11 +14,6 @@ namespace zorvanai::codetool {
 inline constexpr const char* kTimeLimitVariable = "ZORVAN_INSTALL_TIMEOUT";
 inline constexpr double kDefaultTimeLimitSeconds = 900.0;
 
-// The exception class raised when installer runs failed: a RuntimeError
-// whose `failures` lists (package, exit status) pairs, the status None for a
-// run stopped at its time limit.
-py::object make_installation_error_class(const std::string& module_name);
-
 // Runs `python_executable -m pip install <name>` for each name in turn, with
 // inherited streams and environment, and raises `error_class` naming every
 // run that failed once all have been tried. An installer that cannot be

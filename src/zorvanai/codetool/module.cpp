@@ -7,6 +7,7 @@
 #include "installer.hpp"
 #include "namespace.hpp"
 #include "sandbox_session.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
 
@@ -34,7 +35,7 @@ PYBIND11_MODULE(codetool, m) {
     m.attr("media_path") = py::none();
     m.attr("python_executable") = py::none();
 
-    const py::object error_class = ct::make_installation_error_class(name);
+    const py::object error_class = zorvan::error_class(zorvan::ErrorKind::Installation);
 
     zorvan::def(
         m, "initialize_environment", "(env_path_param)",
@@ -85,7 +86,7 @@ PYBIND11_MODULE(codetool, m) {
 
     m.attr("InstallationError") = error_class;
 
-    const py::object script_error = ct::make_script_error_class(name);
+    const py::object script_error = zorvan::error_class(zorvan::ErrorKind::Script);
     m.attr("ScriptError") = script_error;
     m.attr("Sandbox") = ct::make_sandbox_class(m, script_error);
     // The entry point of the sandbox's worker interpreter (not for callers).

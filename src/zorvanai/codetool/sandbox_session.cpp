@@ -55,15 +55,6 @@ sandbox::Outcome run_in_process(py::dict& namespace_, const py::object& code) {
 
 }  // namespace
 
-py::object make_script_error_class(const std::string& module_name) {
-    return zorvan::make_exception_class(
-        "ScriptError", module_name, py::handle(PyExc_Exception),
-        "Code run in a Sandbox failed.\n\n"
-        "The message is the worker's \"{type}: {message}\" text, built from the real exception\n"
-        "(\"NameError: name 'df' is not defined\"), or names the limit the code broke and the\n"
-        "setting that changes it.");
-}
-
 py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
     py::class_<SandboxState>(m, "_SandboxState");
     zorvan::ClassBuilder builder("Sandbox", py::str(m.attr("__name__")),

@@ -9,10 +9,6 @@
 namespace zorvanai::codetool {
 namespace py = pybind11;
 
-// The exception a sandboxed run raises: its text is the worker's
-// "{type}: {message}".
-py::object make_script_error_class(const std::string& module_name);
-
 // The Sandbox class (run, close, context manager) and its hidden state type.
 py::object make_sandbox_class(py::module_& m, const py::object& script_error);
 

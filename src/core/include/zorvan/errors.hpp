@@ -7,7 +7,8 @@
 //   │   └── PrivilegedLoginError(DatabaseError, sqlalchemy.exc.SQLAlchemyError) a login that may do more than read
 //   ├── ModelServiceError(ZorvanError, openai.OpenAIError)   the chat model failed or answered with no reply
 //   ├── VendorServiceError(ZorvanError, RuntimeError)        the vendor service failed
-//   └── ScriptError(ZorvanError)                             a sandboxed script failed
+//   ├── ScriptError(ZorvanError)                             a sandboxed script failed
+//   └── InstallationError(ZorvanError, RuntimeError)         the code tool's installer failed
 //
 // Each class is made once per interpreter, on first use, and kept in the
 // interpreter store; `zorvanai.errors` lists them all, and the modules that
@@ -37,11 +38,13 @@ enum class ErrorKind {
     ModelService,
     VendorService,
     Script,
+    Installation,
 };
 
 inline constexpr ErrorKind kAllErrorKinds[] = {
-    ErrorKind::Package,         ErrorKind::Configuration, ErrorKind::Database,      ErrorKind::RefusedQuery,
-    ErrorKind::PrivilegedLogin, ErrorKind::ModelService,  ErrorKind::VendorService, ErrorKind::Script,
+    ErrorKind::Package,       ErrorKind::Configuration,   ErrorKind::Database,
+    ErrorKind::RefusedQuery,  ErrorKind::PrivilegedLogin, ErrorKind::ModelService,
+    ErrorKind::VendorService, ErrorKind::Script,          ErrorKind::Installation,
 };
 
 // The Python name of the class of `kind` ("ConfigurationError", ...).
