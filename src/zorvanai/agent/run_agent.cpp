@@ -4,6 +4,7 @@
 #include "agent.hpp"
 #include "zorvan/console.hpp"
 #include "zorvan/errors.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/pyutil.hpp"
 
@@ -23,17 +24,17 @@ py::object item(const py::object& state, const char* key) {
 // stands: the script and the chart path are then empty texts.
 py::dict answer_record(const py::object& state) {
     py::dict record;
-    record["output"] = item(state, "final_response");
-    if (state.contains(py::str("pandas_code"))) {
-        record["python_code"] = item(state, "pandas_code");
-        record["image_path"] = item(state, "image_path");
+    record[zorvan::answer::output] = item(state, zorvan::key::final_response);
+    if (state.contains(py::str(zorvan::key::pandas_code))) {
+        record[zorvan::answer::python_code] = item(state, zorvan::key::pandas_code);
+        record[zorvan::answer::image_path] = item(state, zorvan::key::image_path);
     } else {
-        record["python_code"] = py::str("");
-        py::object image_path = state.attr("get")("image_path");
-        record["image_path"] = image_path.is_none() ? py::str("") : image_path;
+        record[zorvan::answer::python_code] = py::str("");
+        py::object image_path = state.attr("get")(zorvan::key::image_path);
+        record[zorvan::answer::image_path] = image_path.is_none() ? py::str("") : image_path;
     }
-    record["generated_query"] = item(state, "generated_sql_query");
-    record["sql_execution_result"] = item(state, "sql_execution_result");
+    record[zorvan::answer::generated_query] = item(state, zorvan::key::generated_sql_query);
+    record[zorvan::answer::sql_execution_result] = item(state, zorvan::key::sql_execution_result);
     return record;
 }
 
@@ -105,8 +106,8 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
                         const py::object& query, const py::object& media_path, bool warn_on_failure) {
     zorvan::QuietScope scope(quiet_of(agent));
     py::dict inputs;
-    inputs["user_question"] = query;
-    inputs["save_path"] = media_path;
+    inputs[zorvan::key::user_question] = query;
+    inputs[zorvan::key::save_path] = media_path;
     py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
 
     RunOutcome outcome;
@@ -131,7 +132,7 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
             const std::string message = py::str(error.value());
             zorvan::say(py::str("An error occurred when running the agent: " + message));
             py::dict failed;
-            failed["output"] = py::str("An error occurred");
+            failed[zorvan::answer::output] = py::str("An error occurred");
             outcome.result = failed;
             outcome.reason = failure_reason(error);
             // With the lines above sent to DEBUG, the application still hears of the failure.
@@ -153,7 +154,7 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
     }
     zorvan::package_logger().attr("info")("The question took %s tokens; cost %s", usage->tokens, priced);
 
-    py::list results = py::dict(outcome.result)["sql_execution_result"];
+    py::list results = py::dict(outcome.result)[zorvan::key::sql_execution_result];
     const bool given_up = py::len(results) > 0 && py::str(results[py::int_(-1)]).equal(py::str(kSqlGivenUp));
     outcome.answered = !given_up;
     if (given_up) {
@@ -173,11 +174,11 @@ py::object make_answer_record_type(const std::string& module_name) {
     py::object not_required = typing.attr("NotRequired");
     py::object list_of_str = typing.attr("List")[str_type];
     py::dict fields;
-    fields["output"] = str_type;
-    fields["python_code"] = not_required[str_type];
-    fields["image_path"] = not_required[typing.attr("Optional")[str_type]];
-    fields["generated_query"] = not_required[list_of_str];
-    fields["sql_execution_result"] = not_required[list_of_str];
+    fields[zorvan::answer::output] = str_type;
+    fields[zorvan::answer::python_code] = not_required[str_type];
+    fields[zorvan::answer::image_path] = not_required[typing.attr("Optional")[str_type]];
+    fields[zorvan::answer::generated_query] = not_required[list_of_str];
+    fields[zorvan::answer::sql_execution_result] = not_required[list_of_str];
     py::object record = typing.attr("TypedDict")("AnswerRecord", fields);
     record.attr("__module__") = py::str(module_name);
     record.attr("__doc__") = py::str(

@@ -1,6 +1,7 @@
 #include <optional>
 
 #include "cli.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -188,7 +189,8 @@ int answer_question(const QuestionRequest& request, const Streams& streams) {
     } else if (has_answer) {
         py::dict record = py::reinterpret_borrow<py::dict>(result);
         if (request.quiet) {
-            std::string answer = record.contains("output") ? std::string(py::str(record["output"])) : "";
+            std::string answer =
+                record.contains(zorvan::answer::output) ? std::string(py::str(record[zorvan::answer::output])) : "";
             write(streams.out, answer + (answer.empty() || answer.back() != '\n' ? "\n" : ""));
         } else {
             write(streams.out, render_answer(record, dialect_of(engine)) + usage_line(details));

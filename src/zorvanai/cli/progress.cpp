@@ -3,6 +3,7 @@
 #include <map>
 
 #include "cli.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -55,23 +56,25 @@ py::object make_handler_class(const std::string& module_name) {
 
 StepLabel step_of(const std::string& node, const py::object& inputs) {
     static const std::map<std::string, StepLabel> labels = {
-        {"table_names_lookup_node", {"table discovery", "listing the tables"}},
-        {"relevant_table_names_node", {"table discovery", "picking the relevant tables"}},
-        {"relevant_schemas_node", {"table discovery", "reading the table definitions"}},
-        {"sql_generation_node", {"query generation", "writing the SQL query"}},
-        {"sql_syntax_checker_node", {"check", "double-checking the query"}},
-        {"sql_execution_node", {"execution", "running the query"}},
-        {"sql_error_handler_node", {"correction", "the query failed"}},
-        {"rewrite_query_node", {"correction", "rewriting the question"}},
-        {"pandas_generator_node", {"script", "writing the analysis script"}},
-        {"pandas_executor_node", {"script", "running the analysis script"}},
-        {"pandas_error_handler_node", {"script", "the analysis script failed"}},
-        {"final_response_generation_node", {"answer", "writing the answer"}},
+        {zorvan::node::table_names_lookup, {"table discovery", "listing the tables"}},
+        {zorvan::node::relevant_table_names, {"table discovery", "picking the relevant tables"}},
+        {zorvan::node::relevant_schemas, {"table discovery", "reading the table definitions"}},
+        {zorvan::node::sql_generation, {"query generation", "writing the SQL query"}},
+        {zorvan::node::sql_syntax_checker, {"check", "double-checking the query"}},
+        {zorvan::node::sql_execution, {"execution", "running the query"}},
+        {zorvan::node::sql_error_handler, {"correction", "the query failed"}},
+        {zorvan::node::rewrite_query, {"correction", "rewriting the question"}},
+        {zorvan::node::pandas_generator, {"script", "writing the analysis script"}},
+        {zorvan::node::pandas_executor, {"script", "running the analysis script"}},
+        {zorvan::node::pandas_error_handler, {"script", "the analysis script failed"}},
+        {zorvan::node::final_response_generation, {"answer", "writing the answer"}},
     };
-    if (node == "sql_generation_node" && state_text(inputs, "sql_generation_prompt_type") == "correction") {
+    if (node == zorvan::node::sql_generation &&
+        state_text(inputs, zorvan::key::sql_generation_prompt_type) == "correction") {
         return {"correction", "writing a corrected query"};
     }
-    if (node == "pandas_generator_node" && state_text(inputs, "pandas_generation_prompt_type") == "correction") {
+    if (node == zorvan::node::pandas_generator &&
+        state_text(inputs, zorvan::key::pandas_generation_prompt_type) == "correction") {
         return {"script", "correcting the analysis script"};
     }
     auto found = labels.find(node);

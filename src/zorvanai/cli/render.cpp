@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -217,10 +218,10 @@ std::string render_result(const py::object& result, const py::object& query, con
 }
 
 std::string render_answer(const py::dict& record, const std::string& dialect) {
-    std::string out = entry(record, "output");
+    std::string out = entry(record, zorvan::answer::output);
     if (out.empty() || out.back() != '\n') out += "\n";
-    py::list queries = list_of(record, "generated_query");
-    py::list results = list_of(record, "sql_execution_result");
+    py::list queries = list_of(record, zorvan::answer::generated_query);
+    py::list results = list_of(record, zorvan::answer::sql_execution_result);
     const std::size_t count = std::max(queries.size(), results.size());
     for (std::size_t i = 0; i < count; ++i) {
         const std::string number = std::to_string(i + 1);
@@ -232,13 +233,13 @@ std::string render_answer(const py::dict& record, const std::string& dialect) {
             out += "Result " + number + ":\n" + indent(rendered, "  ");
         }
     }
-    const std::string script = entry(record, "python_code");
+    const std::string script = entry(record, zorvan::answer::python_code);
     if (!first_line(script).empty()) {
         std::string body = script;
         while (!body.empty() && body.back() == '\n') body.pop_back();
         out += "\nScript:\n" + indent(body, "  ");
     }
-    const std::string chart = entry(record, "image_path");
+    const std::string chart = entry(record, zorvan::answer::image_path);
     if (!chart.empty()) out += "\nChart: " + chart + "\n";
     return out;
 }

@@ -1,5 +1,6 @@
 // The names that the graph's modules share: the keys of one question's
-// state, the graph's nodes and the labels of its routes. A key or node is
+// state, the graph's nodes, the labels of its routes and the keys of the
+// answer record. A key or node is
 // renamed here, once; the state's declaration, the nodes, the graph's wiring
 // and the readers of the final state all use these constants.
 #pragma once
@@ -60,5 +61,14 @@ inline constexpr const char* final_response = "final_response";
 inline constexpr const char* pandas_execution_error = "pandas_execution_error";
 inline constexpr const char* regenerate_pandas_code = "regenerate_pandas_code";
 }  // namespace route
+
+// The keys of the answer record that the agent returns for a question.
+namespace answer {
+inline constexpr const char* output = "output";
+inline constexpr const char* python_code = "python_code";
+inline constexpr const char* image_path = "image_path";
+inline constexpr const char* generated_query = "generated_query";
+inline constexpr const char* sql_execution_result = "sql_execution_result";
+}  // namespace answer
 
 }  // namespace zorvan

@@ -7,6 +7,7 @@
 #include "shortlist.hpp"
 #include "table_names.hpp"
 #include "zorvan/chat_client.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/interpreter_store.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
@@ -27,12 +28,12 @@ py::dict pick_tool() {
         "Names of the tables that a query answering the question needs, spelled exactly as in the table list, "
         "most important first.";
     py::dict properties;
-    properties["relevant_tables"] = relevant_tables;
+    properties[zorvan::key::relevant_tables] = relevant_tables;
     py::dict parameters;
     parameters["type"] = "object";
     parameters["properties"] = properties;
     py::list required;
-    required.append("relevant_tables");
+    required.append(zorvan::key::relevant_tables);
     parameters["required"] = required;
 
     py::dict function;
@@ -61,9 +62,9 @@ std::string human_text(const std::string& question, const std::vector<std::strin
 // The question the tables are picked for: the rewritten question once
 // there is one, else the user's.
 std::string question_of(py::handle state) {
-    py::object rewritten = py::reinterpret_borrow<py::object>(state).attr("get")("rewritten_question");
+    py::object rewritten = py::reinterpret_borrow<py::object>(state).attr("get")(zorvan::key::rewritten_question);
     if (!rewritten.is_none() && py::len(rewritten) > 0) return py::str(rewritten);
-    return py::str(state[py::str("user_question")]);
+    return py::str(state[py::str(zorvan::key::user_question)]);
 }
 
 [[noreturn]] void refuse_reply(const std::string& why) {
@@ -73,7 +74,7 @@ std::string question_of(py::handle state) {
 }
 
 // The names a reply without a function call gives as JSON text, as a
-// server that cannot force the call may answer: {"relevant_tables": [...]}
+// server that cannot force the call may answer: {zorvan::key::relevant_tables: [...]}
 // or a bare list.
 std::optional<py::object> names_in_text(py::handle reply) {
     py::object content = reply.attr("content");
@@ -89,7 +90,8 @@ std::optional<py::object> names_in_text(py::handle reply) {
         if (!error.matches(PyExc_ValueError)) throw;
         return std::nullopt;
     }
-    if (PyDict_Check(value.ptr()) && py::dict(value).contains("relevant_tables")) return value["relevant_tables"];
+    if (PyDict_Check(value.ptr()) && py::dict(value).contains(zorvan::key::relevant_tables))
+        return value[zorvan::key::relevant_tables];
     if (py::isinstance<py::list>(value)) return value;
     return std::nullopt;
 }
@@ -134,10 +136,10 @@ std::vector<std::string> picked_names(py::handle reply) {
     for (py::handle call : calls) {
         if (!py::str(kPickToolName).equal(call["name"])) continue;
         py::object args = call["args"];
-        if (!py::isinstance<py::dict>(args) || !args.contains("relevant_tables")) {
+        if (!py::isinstance<py::dict>(args) || !args.contains(zorvan::key::relevant_tables)) {
             refuse_reply("lacks the argument relevant_tables");
         }
-        return checked_names(args["relevant_tables"]);
+        return checked_names(args[zorvan::key::relevant_tables]);
     }
     py::list invalid = reply.attr("invalid_tool_calls");
     if (py::len(invalid) > 0) {
@@ -159,8 +161,8 @@ py::list messages_for(py::handle self, const std::string& question, const std::v
 // The state's tables, narrowed to the shortlist on a large database.
 std::vector<std::string> tables_for(py::handle self, py::handle cache, py::handle state, const std::string& question) {
     const auto size = self.attr("shortlist_size").cast<std::size_t>();
-    return offered_tables(self.attr("db"), cache, question, candidate_tables(state[py::str("table_names_from_db")]),
-                          size);
+    return offered_tables(self.attr("db"), cache, question,
+                          candidate_tables(state[py::str(zorvan::key::table_names_from_db)]), size);
 }
 
 py::list prompt_of(py::handle self, py::handle cache, py::handle state) {
@@ -176,7 +178,7 @@ py::dict pick(py::object self, py::handle cache, py::object state) {
     py::dict update;
     if (tables.empty()) {
         // Nothing to choose from: no model call.
-        update["relevant_tables"] = py::list();
+        update[zorvan::key::relevant_tables] = py::list();
         return update;
     }
     const py::list messages = messages_for(self, question, tables);
@@ -194,7 +196,7 @@ py::dict pick(py::object self, py::handle cache, py::object state) {
     for (py::handle name : self.attr("db").attr("get_usable_table_names")()) usable.push_back(py::str(name));
     py::list picked;
     for (const auto& name : match_usable_tables(picked_names(reply), usable)) picked.append(name);
-    update["relevant_tables"] = picked;
+    update[zorvan::key::relevant_tables] = picked;
     return update;
 }
 

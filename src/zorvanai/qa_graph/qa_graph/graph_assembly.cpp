@@ -1,5 +1,6 @@
 #include "graph_assembly.hpp"
 
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_graph {
@@ -28,65 +29,66 @@ py::object assemble_and_compile(py::handle sql_graph) {
     py::object add_edge = graph.attr("add_edge");
     py::object add_conditional_edges = graph.attr("add_conditional_edges");
 
-    add_node("init_node", nodes.attr("initialisation"));
-    graph.attr("set_entry_point")("init_node");
+    add_node(zorvan::node::init, nodes.attr("initialisation"));
+    graph.attr("set_entry_point")(zorvan::node::init);
 
-    add_node("table_names_lookup_node", node_invoke(nodes, "TableNamesLookup", py::dict(py::arg("db") = db)));
-    add_edge("init_node", "table_names_lookup_node");
+    add_node(zorvan::node::table_names_lookup, node_invoke(nodes, "TableNamesLookup", py::dict(py::arg("db") = db)));
+    add_edge(zorvan::node::init, zorvan::node::table_names_lookup);
 
-    add_node("relevant_table_names_node", sql_graph.attr("relevant_table_picker").attr("invoke"));
-    add_edge("table_names_lookup_node", "relevant_table_names_node");
+    add_node(zorvan::node::relevant_table_names, sql_graph.attr("relevant_table_picker").attr("invoke"));
+    add_edge(zorvan::node::table_names_lookup, zorvan::node::relevant_table_names);
 
-    add_node("relevant_schemas_node", node_invoke(nodes, "RelevantSchemas", py::dict(py::arg("db") = db)));
-    add_edge("relevant_table_names_node", "relevant_schemas_node");
+    add_node(zorvan::node::relevant_schemas, node_invoke(nodes, "RelevantSchemas", py::dict(py::arg("db") = db)));
+    add_edge(zorvan::node::relevant_table_names, zorvan::node::relevant_schemas);
 
-    add_node("sql_generation_node",
+    add_node(zorvan::node::sql_generation,
              node_invoke(nodes, "SQLGeneration",
                          py::dict(py::arg("db") = db, py::arg("model") = sql_graph.attr("sql_generation_model"))));
-    add_edge("relevant_schemas_node", "sql_generation_node");
+    add_edge(zorvan::node::relevant_schemas, zorvan::node::sql_generation);
 
-    add_node("rewrite_query_node",
+    add_node(zorvan::node::rewrite_query,
              node_invoke(nodes, "RewriteQuery",
                          py::dict(py::arg("db") = db, py::arg("model") = sql_graph.attr("pandas_ai_model"))));
-    add_edge("rewrite_query_node", "relevant_table_names_node");
+    add_edge(zorvan::node::rewrite_query, zorvan::node::relevant_table_names);
 
-    add_node("sql_syntax_checker_node",
+    add_node(zorvan::node::sql_syntax_checker,
              node_invoke(nodes, "SQLSyntaxChecker",
                          py::dict(py::arg("db") = db, py::arg("model") = sql_graph.attr("relevant_tables_model"))));
-    add_edge("sql_generation_node", "sql_syntax_checker_node");
+    add_edge(zorvan::node::sql_generation, zorvan::node::sql_syntax_checker);
 
-    add_node("sql_execution_node", node_invoke(nodes, "SQLExecution", py::dict(py::arg("db") = db)));
-    add_edge("sql_syntax_checker_node", "sql_execution_node");
+    add_node(zorvan::node::sql_execution, node_invoke(nodes, "SQLExecution", py::dict(py::arg("db") = db)));
+    add_edge(zorvan::node::sql_syntax_checker, zorvan::node::sql_execution);
 
-    add_node("pandas_generator_node",
+    add_node(zorvan::node::pandas_generator,
              node_invoke(nodes, "PandasGenerator", py::dict(py::arg("model") = sql_graph.attr("pandas_code_model"))));
-    add_node("pandas_executor_node",
+    add_node(zorvan::node::pandas_executor,
              node_invoke(nodes, "PandasExecutor", py::dict(py::arg("model") = sql_graph.attr("pandas_ai_model"))));
-    add_edge("pandas_generator_node", "pandas_executor_node");
+    add_edge(zorvan::node::pandas_generator, zorvan::node::pandas_executor);
 
-    add_node("final_response_generation_node",
+    add_node(zorvan::node::final_response_generation,
              node_invoke(nodes, "GenerateResponse", py::dict(py::arg("model") = sql_graph.attr("response_model"))));
-    add_edge("final_response_generation_node", end);
+    add_edge(zorvan::node::final_response_generation, end);
     // Besides its conditional edges below: the final response is scheduled
     // after every script execution, also beside the error handler.
-    add_edge("pandas_executor_node", "final_response_generation_node");
+    add_edge(zorvan::node::pandas_executor, zorvan::node::final_response_generation);
 
-    add_node("pandas_error_handler_node", nodes.attr("handle_pandas_error"));
-    add_conditional_edges("pandas_executor_node", nodes.attr("pandas_execution_condition"),
-                          routes({{"final_response", "final_response_generation_node"},
-                                  {"pandas_execution_error", "pandas_error_handler_node"}}));
+    add_node(zorvan::node::pandas_error_handler, nodes.attr("handle_pandas_error"));
+    add_conditional_edges(zorvan::node::pandas_executor, nodes.attr("pandas_execution_condition"),
+                          routes({{zorvan::key::final_response, zorvan::node::final_response_generation},
+                                  {zorvan::route::pandas_execution_error, zorvan::node::pandas_error_handler}}));
 
-    add_node("sql_error_handler_node", nodes.attr("handle_sql_error"));
+    add_node(zorvan::node::sql_error_handler, nodes.attr("handle_sql_error"));
+    add_conditional_edges(zorvan::node::sql_execution, nodes.attr("sql_execution_condition"),
+                          routes({{zorvan::route::pandas_generation, zorvan::node::pandas_generator},
+                                  {zorvan::route::sql_execution_error, zorvan::node::sql_error_handler}}));
+    add_conditional_edges(zorvan::node::sql_error_handler, nodes.attr("sql_error_handler_condition"),
+                          routes({{zorvan::route::regenerate_sql_query, zorvan::node::sql_generation},
+                                  {zorvan::route::terminal_failure_response, zorvan::node::final_response_generation},
+                                  {zorvan::route::rewrite_query, zorvan::node::rewrite_query}}));
     add_conditional_edges(
-        "sql_execution_node", nodes.attr("sql_execution_condition"),
-        routes({{"pandas_generation", "pandas_generator_node"}, {"sql_execution_error", "sql_error_handler_node"}}));
-    add_conditional_edges("sql_error_handler_node", nodes.attr("sql_error_handler_condition"),
-                          routes({{"regenerate_sql_query", "sql_generation_node"},
-                                  {"terminal_failure_response", "final_response_generation_node"},
-                                  {"rewrite_query", "rewrite_query_node"}}));
-    add_conditional_edges("pandas_error_handler_node", nodes.attr("pandas_error_handler_condition"),
-                          routes({{"regenerate_pandas_code", "pandas_generator_node"},
-                                  {"terminal_failure_response", "final_response_generation_node"}}));
+        zorvan::node::pandas_error_handler, nodes.attr("pandas_error_handler_condition"),
+        routes({{zorvan::route::regenerate_pandas_code, zorvan::node::pandas_generator},
+                {zorvan::route::terminal_failure_response, zorvan::node::final_response_generation}}));
 
     return graph.attr("compile")();
 }

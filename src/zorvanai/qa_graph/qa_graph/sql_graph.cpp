@@ -4,6 +4,7 @@
 #include "graph_assembly.hpp"
 #include "visualize.hpp"
 #include "zorvan/explicit_signature.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -74,8 +75,8 @@ py::object invoke_graph(py::object self, py::object inputs) {
     zorvan::require_mapping(inputs, "inputs");
     py::dict record;
     for (auto item : py::dict(inputs)) record[item.first] = item.second;
-    if (!record.contains("max_iterations_pandas")) {
-        record["max_iterations_pandas"] = py::module_::import(kNodesModule).attr(kPandasBudgetName);
+    if (!record.contains(zorvan::key::max_iterations_pandas)) {
+        record[zorvan::key::max_iterations_pandas] = py::module_::import(kNodesModule).attr(kPandasBudgetName);
     }
     return self.attr("compiled_graph").attr("invoke")(record, py::arg("config") = self.attr("runnable_config"));
 }

@@ -3,6 +3,8 @@
 #include <utility>
 #include <vector>
 
+#include "zorvan/graph_names.hpp"
+
 namespace zorvanai::qa_graph {
 
 py::object make_sql_state(const std::string& module_name) {
@@ -27,31 +29,31 @@ py::object make_sql_state(const std::string& module_name) {
     py::object optional_text = op.attr("or_")(builtins_str, py::none());
 
     const std::vector<std::pair<const char*, py::object>> keys = {
-        {"user_question", builtins_str},
-        {"follow_up_question", concatenated},
-        {"schemas_from_relevant_tables", builtins_str},
-        {"table_names_from_db", table_list},
-        {"relevant_tables", list_of_str},
-        {"generated_sql_query", concatenated},
-        {"sql_generation_prompt_type", builtins_str},
-        {"execution_success", builtins_bool},
-        {"execution_error", concatenated},
-        {"sql_execution_result", concatenated},
-        {"pandas_code", builtins_str},
-        {"use_pandas_ai_flag", builtins_bool},
-        {"image_path", optional_text},
-        {"python_executed_output", builtins_str},
-        {"save_path", builtins_str},
-        {"final_response", builtins_str},
-        {"iteration_count", added},
-        {"iteration_count_pandas", added},
-        {"rewrite_count", builtins_int},
-        {"rewritten_question", builtins_str},
-        {"max_iterations", builtins_int},
-        {"max_iterations_pandas", builtins_int},
-        {"python_execution_success", builtins_bool},
-        {"python_error_message", builtins_str},
-        {"pandas_generation_prompt_type", builtins_str},
+        {zorvan::key::user_question, builtins_str},
+        {zorvan::key::follow_up_question, concatenated},
+        {zorvan::key::schemas_from_relevant_tables, builtins_str},
+        {zorvan::key::table_names_from_db, table_list},
+        {zorvan::key::relevant_tables, list_of_str},
+        {zorvan::key::generated_sql_query, concatenated},
+        {zorvan::key::sql_generation_prompt_type, builtins_str},
+        {zorvan::key::execution_success, builtins_bool},
+        {zorvan::key::execution_error, concatenated},
+        {zorvan::key::sql_execution_result, concatenated},
+        {zorvan::key::pandas_code, builtins_str},
+        {zorvan::key::use_pandas_ai_flag, builtins_bool},
+        {zorvan::key::image_path, optional_text},
+        {zorvan::key::python_executed_output, builtins_str},
+        {zorvan::key::save_path, builtins_str},
+        {zorvan::key::final_response, builtins_str},
+        {zorvan::key::iteration_count, added},
+        {zorvan::key::iteration_count_pandas, added},
+        {zorvan::key::rewrite_count, builtins_int},
+        {zorvan::key::rewritten_question, builtins_str},
+        {zorvan::key::max_iterations, builtins_int},
+        {zorvan::key::max_iterations_pandas, builtins_int},
+        {zorvan::key::python_execution_success, builtins_bool},
+        {zorvan::key::python_error_message, builtins_str},
+        {zorvan::key::pandas_generation_prompt_type, builtins_str},
     };
     py::dict fields;
     for (const auto& [name, annotation] : keys) fields[name] = annotation;

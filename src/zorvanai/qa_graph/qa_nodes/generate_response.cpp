@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -26,9 +27,9 @@ py::object optional_text(py::handle state, const char* key) {
 // and attempts are left) asks no model.
 bool superseded(py::handle state) {
     py::object values = py::reinterpret_borrow<py::object>(state);
-    py::object success = values.attr("get")("python_execution_success");
-    py::object count = values.attr("get")("iteration_count_pandas");
-    py::object budget = values.attr("get")("max_iterations_pandas");
+    py::object success = values.attr("get")(zorvan::key::python_execution_success);
+    py::object count = values.attr("get")(zorvan::key::iteration_count_pandas);
+    py::object budget = values.attr("get")(zorvan::key::max_iterations_pandas);
     if (!py::isinstance<py::bool_>(success) || success.cast<bool>() || count.is_none() || budget.is_none()) {
         return false;
     }
@@ -68,9 +69,10 @@ py::object make_generate_response(const std::string& module_name, const Globals&
                 zorvan::require_mapping(state, "state");
                 if (superseded(state)) {
                     py::dict kept;
-                    kept["final_response"] =
-                        py::reinterpret_borrow<py::object>(state).attr("get")("final_response", "");
-                    kept["image_path"] = py::reinterpret_borrow<py::object>(state).attr("get")("image_path", "");
+                    kept[zorvan::key::final_response] =
+                        py::reinterpret_borrow<py::object>(state).attr("get")(zorvan::key::final_response, "");
+                    kept[zorvan::key::image_path] =
+                        py::reinterpret_borrow<py::object>(state).attr("get")(zorvan::key::image_path, "");
                     return kept;
                 }
                 py::object values = globals["current_values"];
@@ -78,14 +80,16 @@ py::object make_generate_response(const std::string& module_name, const Globals&
                 log_info(globals, "Enter generate response");
                 const double start = zorvan::wall_time();
 
-                py::object prompt = py::str("User question: ") + py::str(item(state, "user_question")) + py::str("\n");
-                prompt = prompt + py::str("SQL query: ") + py::str(item(state, "generated_sql_query")) + py::str("\n");
+                py::object prompt =
+                    py::str("User question: ") + py::str(item(state, zorvan::key::user_question)) + py::str("\n");
+                prompt = prompt + py::str("SQL query: ") + py::str(item(state, zorvan::key::generated_sql_query)) +
+                         py::str("\n");
                 prompt = prompt + py::str("SQL query result: ") +
-                         py::str(item(state, "sql_execution_result")[py::int_(-1)]) + py::str("\n");
-                prompt =
-                    prompt + py::str("Python code: ") + py::str(optional_text(state, "pandas_code")) + py::str("\n");
+                         py::str(item(state, zorvan::key::sql_execution_result)[py::int_(-1)]) + py::str("\n");
+                prompt = prompt + py::str("Python code: ") + py::str(optional_text(state, zorvan::key::pandas_code)) +
+                         py::str("\n");
                 prompt = prompt + py::str("Python executed result: ") +
-                         py::str(optional_text(state, "python_executed_output")) + py::str("\n");
+                         py::str(optional_text(state, zorvan::key::python_executed_output)) + py::str("\n");
                 prompt = prompt + py::str("Use the above result to address user's question. \n");
                 prompt = prompt + py::str(
                                       "use context and instructions below from the user to present your answer in the "
@@ -100,8 +104,8 @@ py::object make_generate_response(const std::string& module_name, const Globals&
                 log_info(globals,
                          "Finish generating response, took " + zorvan::float_repr(zorvan::wall_time() - start));
                 py::dict update;
-                update["final_response"] = reply.attr("final_response");
-                update["image_path"] = reply.attr("image_path");
+                update[zorvan::key::final_response] = reply.attr(zorvan::key::final_response);
+                update[zorvan::key::image_path] = reply.attr(zorvan::key::image_path);
                 return update;
             },
             py::arg("self"), py::arg("state"));

@@ -3,6 +3,7 @@
 
 #include "nodes.hpp"
 #include "script_runner.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
@@ -48,7 +49,8 @@ ScriptOutcome run_in_process(const py::object& state, const std::optional<double
     namespace_["datetime"] = py::module_::import("datetime");
     py::object tree;
     try {
-        tree = py::module_::import("ast").attr("parse")(item(state, "pandas_code"), py::arg("mode") = "exec");
+        tree =
+            py::module_::import("ast").attr("parse")(item(state, zorvan::key::pandas_code), py::arg("mode") = "exec");
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return ScriptOutcome{false, "", zorvan::exception_text(error.value())};
@@ -65,15 +67,15 @@ py::object source_text(const py::object& code) {
 }
 
 std::optional<std::string> save_path_of(const py::object& state) {
-    py::object path = state.attr("get")("save_path");
+    py::object path = state.attr("get")(zorvan::key::save_path);
     if (path.is_none()) return std::nullopt;
     return std::string(py::str(zorvan::import_attr("os", "fspath")(path)));
 }
 
 py::dict failure(const std::string& text) {
     py::dict update;
-    update["python_execution_success"] = false;
-    update["python_error_message"] = py::str(text);
+    update[zorvan::key::python_execution_success] = false;
+    update[zorvan::key::python_error_message] = py::str(text);
     return update;
 }
 
@@ -111,12 +113,13 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             [](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
                 py::object zip = py::module_::import("builtins").attr("zip");
-                py::list triples(zip(item(state, "follow_up_question"), item(state, "generated_sql_query"),
-                                     item(state, "sql_execution_result")));
+                py::list triples(zip(item(state, zorvan::key::follow_up_question),
+                                     item(state, zorvan::key::generated_sql_query),
+                                     item(state, zorvan::key::sql_execution_result)));
                 return self.attr("template")
                     .attr("format_messages")(py::arg("original_question") = item(state, "original_question"),
                                              py::arg("zipped_queries_results") = triples,
-                                             py::arg("save_path") = item(state, "save_path"));
+                                             py::arg("save_path") = item(state, zorvan::key::save_path));
             },
             py::arg("self"), py::arg("state"))
         .method(
@@ -149,7 +152,7 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
                 } else {
                     py::object code;
                     try {
-                        code = source_text(item(state, "pandas_code"));
+                        code = source_text(item(state, zorvan::key::pandas_code));
                     } catch (py::error_already_set& error) {
                         if (!error.matches(PyExc_Exception)) throw;
                         return failure(zorvan::exception_text(error.value()));
@@ -160,8 +163,8 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
                 }
                 if (!outcome.success) return failure(outcome.error_text);
                 py::dict update;
-                update["python_executed_output"] = zorvan::utf8_text(outcome.output);
-                update["python_execution_success"] = true;
+                update[zorvan::key::python_executed_output] = zorvan::utf8_text(outcome.output);
+                update[zorvan::key::python_execution_success] = true;
                 return update;
             },
             py::arg("self"), py::arg("state"));

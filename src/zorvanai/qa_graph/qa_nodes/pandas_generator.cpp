@@ -1,6 +1,7 @@
 #include "nodes.hpp"
 #include "pandas_prompts.hpp"
 #include "texts.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -39,10 +40,11 @@ py::object make_pandas_generator(const std::string& module_name, const Globals& 
             [](py::object self, py::object state) -> py::object {
                 zorvan::require_mapping(state, "state");
                 py::object question = chosen_question(state);
-                py::object kind = item(state, "pandas_generation_prompt_type");
+                py::object kind = item(state, zorvan::key::pandas_generation_prompt_type);
                 if (equal(kind, py::str("generation"))) {
-                    py::list pairs = zip_lists(item(state, "generated_sql_query"), item(state, "sql_execution_result"));
-                    py::object save_path = item(state, "save_path");
+                    py::list pairs = zip_lists(item(state, zorvan::key::generated_sql_query),
+                                               item(state, zorvan::key::sql_execution_result));
+                    py::object save_path = item(state, zorvan::key::save_path);
                     return self.attr("template")
                         .attr("format_messages")(py::arg("original_question") = question,
                                                  py::arg("zipped_queries_results") = pairs,

@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -29,11 +30,11 @@ py::object make_relevant_schemas(const std::string& module_name, const Globals&)
             "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
-                py::object names = py::str(",").attr("join")(item(state, "relevant_tables"));
+                py::object names = py::str(",").attr("join")(item(state, zorvan::key::relevant_tables));
                 py::object schemas = self.attr("tool").attr("_run")(py::arg("table_names") = names);
                 py::dict update;
-                update["sql_generation_prompt_type"] = py::str("generation");
-                update["schemas_from_relevant_tables"] = schemas;
+                update[zorvan::key::sql_generation_prompt_type] = py::str("generation");
+                update[zorvan::key::schemas_from_relevant_tables] = schemas;
                 return update;
             },
             py::arg("self"), py::arg("state"));

@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -34,7 +35,7 @@ py::object make_relevant_table_names(const std::string& module_name, const Globa
             [globals](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
                 py::object question = chosen_question(state);
-                py::object names = join_if_list(item(state, "table_names_from_db"));
+                py::object names = join_if_list(item(state, zorvan::key::table_names_from_db));
                 py::list messages = self.attr("template")
                                         .attr("format_messages")(py::arg("dialect") = self.attr("dialect"),
                                                                  py::arg("user_question") = question,
@@ -62,7 +63,7 @@ py::object make_relevant_table_names(const std::string& module_name, const Globa
                 py::object prompt = self.attr("generate_prompt")(state);
                 py::object reply = self.attr("model").attr("invoke")(prompt);
                 py::dict update;
-                update["relevant_tables"] = reply.attr("relevant_tables");
+                update[zorvan::key::relevant_tables] = reply.attr(zorvan::key::relevant_tables);
                 return update;
             },
             py::arg("self"), py::arg("state"));

@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -31,10 +32,10 @@ py::object make_rewrite_query(const std::string& module_name, const Globals& glo
             "    One system message (in a list).",
             [](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
-                py::object names = join_if_list(item(state, "table_names_from_db"));
+                py::object names = join_if_list(item(state, zorvan::key::table_names_from_db));
                 py::object schemas = self.attr("tool").attr("_run")(names);
                 return self.attr("template")
-                    .attr("format_messages")(py::arg("user_question") = item(state, "user_question"),
+                    .attr("format_messages")(py::arg("user_question") = item(state, zorvan::key::user_question),
                                              py::arg("schemas_from_all_tables") = schemas);
             },
             py::arg("self"), py::arg("state"))
@@ -53,7 +54,7 @@ py::object make_rewrite_query(const std::string& module_name, const Globals& glo
                 py::object prompt = self.attr("generate_prompt")(state);
                 py::object reply = self.attr("model").attr("invoke")(prompt);
                 py::dict update;
-                update["rewritten_question"] = reply.attr("rewritten_question");
+                update[zorvan::key::rewritten_question] = reply.attr(zorvan::key::rewritten_question);
                 return update;
             },
             py::arg("self"), py::arg("state"));

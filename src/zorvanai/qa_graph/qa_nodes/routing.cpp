@@ -1,6 +1,7 @@
 #include "routing.hpp"
 
 #include "support.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -37,14 +38,14 @@ void add_routing(py::module_& m) {
         "    TypeError: inputs is not a mapping.",
         [](py::object inputs) {
             zorvan::require_mapping(inputs, "inputs");
-            inputs[py::str("iteration_count")] = py::int_(0);
-            inputs[py::str("max_iterations")] = py::int_(5);
-            inputs[py::str("rewrite_count")] = py::int_(0);
-            inputs[py::str("rewritten_question")] = py::str("");
-            inputs[py::str("generated_sql_query")] = py::list();
-            inputs[py::str("execution_error")] = py::list();
-            inputs[py::str("sql_execution_result")] = py::list();
-            inputs[py::str("pandas_generation_prompt_type")] = py::str("generation");
+            inputs[py::str(zorvan::key::iteration_count)] = py::int_(0);
+            inputs[py::str(zorvan::key::max_iterations)] = py::int_(5);
+            inputs[py::str(zorvan::key::rewrite_count)] = py::int_(0);
+            inputs[py::str(zorvan::key::rewritten_question)] = py::str("");
+            inputs[py::str(zorvan::key::generated_sql_query)] = py::list();
+            inputs[py::str(zorvan::key::execution_error)] = py::list();
+            inputs[py::str(zorvan::key::sql_execution_result)] = py::list();
+            inputs[py::str(zorvan::key::pandas_generation_prompt_type)] = py::str("generation");
             return inputs;
         },
         py::arg("inputs"));
@@ -54,18 +55,19 @@ void add_routing(py::module_& m) {
                        "plain mapping).\n\nReturns:\n    \"sql_execute\" when `is_valid_syntax` is true, else "
                        "\"sql_syntax_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    KeyError: "
                        "`is_valid_syntax` is missing.");
-    def_flag_condition(m, "sql_execution_condition", "execution_success", "pandas_generation", "sql_execution_error",
+    def_flag_condition(m, "sql_execution_condition", zorvan::key::execution_success, zorvan::route::pandas_generation,
+                       zorvan::route::sql_execution_error,
                        "Route after a query ran: on to the script when it gave rows.\n\nArgs:\n    state: the graph "
                        "state (a plain mapping).\n\nReturns:\n    \"pandas_generation\" when `execution_success` is "
                        "true, else \"sql_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
                        "KeyError: `execution_success` is missing.");
-    def_flag_condition(m, "pandas_execution_condition", "python_execution_success", "final_response",
-                       "pandas_execution_error",
+    def_flag_condition(m, "pandas_execution_condition", zorvan::key::python_execution_success,
+                       zorvan::route::final_response, zorvan::route::pandas_execution_error,
                        "Route after the script ran: on to the answer when it succeeded.\n\nArgs:\n    state: the graph "
                        "state (a plain mapping).\n\nReturns:\n    \"final_response\" when `python_execution_success` "
                        "is true, else \"pandas_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n "
                        "   KeyError: `python_execution_success` is missing.");
-    def_flag_condition(m, "pandas_code_condition", "use_pandas_ai_flag", "use_pandas", "generate_response",
+    def_flag_condition(m, "pandas_code_condition", zorvan::key::use_pandas_ai_flag, "use_pandas", "generate_response",
                        "Route on whether the question needs a script (not wired into the graph).\n\nArgs:\n    state: "
                        "the graph state (a plain mapping).\n\nReturns:\n    \"use_pandas\" when `use_pandas_ai_flag` "
                        "is true, else \"generate_response\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
@@ -84,9 +86,10 @@ void add_routing(py::module_& m) {
         "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
-            py::object count = item(state, "iteration_count_pandas");
-            py::object limit = item(state, "max_iterations_pandas");
-            return py::str(less(count, limit) ? "regenerate_pandas_code" : "terminal_failure_response");
+            py::object count = item(state, zorvan::key::iteration_count_pandas);
+            py::object limit = item(state, zorvan::key::max_iterations_pandas);
+            return py::str(less(count, limit) ? zorvan::route::regenerate_pandas_code
+                                              : zorvan::route::terminal_failure_response);
         },
         py::arg("state"));
 
@@ -104,12 +107,12 @@ void add_routing(py::module_& m) {
         "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
-            py::object count = item(state, "iteration_count");
-            py::object limit = item(state, "max_iterations");
-            const bool not_rewritten = equal(item(state, "rewrite_count"), py::int_(0));
-            if (not_rewritten && less(count, limit)) return py::str("regenerate_sql_query");
-            if (not_rewritten && equal(count, limit)) return py::str("rewrite_query");
-            return py::str("terminal_failure_response");
+            py::object count = item(state, zorvan::key::iteration_count);
+            py::object limit = item(state, zorvan::key::max_iterations);
+            const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
+            if (not_rewritten && less(count, limit)) return py::str(zorvan::route::regenerate_sql_query);
+            if (not_rewritten && equal(count, limit)) return py::str(zorvan::route::rewrite_query);
+            return py::str(zorvan::route::terminal_failure_response);
         },
         py::arg("state"));
 
@@ -128,20 +131,20 @@ void add_routing(py::module_& m) {
         "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
-            py::object count = item(state, "iteration_count");
-            const bool not_rewritten = equal(item(state, "rewrite_count"), py::int_(0));
-            py::object limit = item(state, "max_iterations");
+            py::object count = item(state, zorvan::key::iteration_count);
+            const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
+            py::object limit = item(state, zorvan::key::max_iterations);
             py::dict update;
             if (not_rewritten && less(count, limit)) {
-                update["iteration_count"] = py::int_(1);
-                update["sql_generation_prompt_type"] = py::str("correction");
+                update[zorvan::key::iteration_count] = py::int_(1);
+                update[zorvan::key::sql_generation_prompt_type] = py::str("correction");
             } else if (not_rewritten && equal(count, limit)) {
-                update["rewrite_count"] = py::int_(1);
+                update[zorvan::key::rewrite_count] = py::int_(1);
             } else {
                 py::list results;
                 results.append(py::str("SQL generation failed after max iterations"));
-                update["sql_execution_result"] = results;
-                update["iteration_count"] = py::int_(0);
+                update[zorvan::key::sql_execution_result] = results;
+                update[zorvan::key::iteration_count] = py::int_(0);
             }
             return update;
         },
@@ -161,15 +164,15 @@ void add_routing(py::module_& m) {
         "    KeyError: a counter is missing.",
         [](py::object state) {
             zorvan::require_mapping(state, "state");
-            py::object count = item(state, "iteration_count_pandas");
-            py::object limit = item(state, "max_iterations_pandas");
+            py::object count = item(state, zorvan::key::iteration_count_pandas);
+            py::object limit = item(state, zorvan::key::max_iterations_pandas);
             py::dict update;
             if (less(count, limit)) {
-                update["iteration_count_pandas"] = py::int_(1);
-                update["pandas_generation_prompt_type"] = py::str("correction");
+                update[zorvan::key::iteration_count_pandas] = py::int_(1);
+                update[zorvan::key::pandas_generation_prompt_type] = py::str("correction");
             } else {
-                update["python_executed_output"] = py::str("Python generation failed after max iterations");
-                update["iteration_count_pandas"] = py::int_(0);
+                update[zorvan::key::python_executed_output] = py::str("Python generation failed after max iterations");
+                update[zorvan::key::iteration_count_pandas] = py::int_(0);
             }
             return update;
         },

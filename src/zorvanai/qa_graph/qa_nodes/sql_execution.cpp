@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -27,7 +28,7 @@ py::object make_sql_execution(const std::string& module_name, const Globals&) {
             "    TypeError: state is not a mapping.",
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
-                py::object query = item(state, "generated_sql_query")[py::int_(-1)];
+                py::object query = item(state, zorvan::key::generated_sql_query)[py::int_(-1)];
                 py::object database_error = zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError");
                 py::list results;
                 py::dict update;
@@ -38,19 +39,19 @@ py::object make_sql_execution(const std::string& module_name, const Globals&) {
                 } catch (py::error_already_set& error) {
                     if (!error.matches(database_error)) throw;
                     results.append(py::str(error.value()));
-                    update["sql_execution_result"] = results;
-                    update["execution_success"] = false;
+                    update[zorvan::key::sql_execution_result] = results;
+                    update[zorvan::key::execution_success] = false;
                     return update;
                 }
                 if (truthy(rows)) {
                     results.append(rows);
-                    update["sql_execution_result"] = results;
-                    update["execution_success"] = true;
-                    update["pandas_generation_prompt_type"] = py::str("generation");
+                    update[zorvan::key::sql_execution_result] = results;
+                    update[zorvan::key::execution_success] = true;
+                    update[zorvan::key::pandas_generation_prompt_type] = py::str("generation");
                 } else {
                     results.append(py::str("None"));
-                    update["sql_execution_result"] = results;
-                    update["execution_success"] = false;
+                    update[zorvan::key::sql_execution_result] = results;
+                    update[zorvan::key::execution_success] = false;
                 }
                 return update;
             },

@@ -1,5 +1,6 @@
 #include "nodes.hpp"
 #include "texts.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -41,15 +42,15 @@ py::object make_sql_generation(const std::string& module_name, const Globals& gl
             "    The chat messages (a list of BaseMessage).",
             [](py::object self, py::object state) -> py::object {
                 zorvan::require_mapping(state, "state");
-                py::object kind = item(state, "sql_generation_prompt_type");
+                py::object kind = item(state, zorvan::key::sql_generation_prompt_type);
                 py::dict extra;
                 extra["dialect"] = self.attr("dialect");
                 if (equal(kind, py::str("generation"))) {
                     return format_with_state(self.attr("generate_template"), state, extra);
                 }
                 if (equal(kind, py::str("correction"))) {
-                    extra["zipped_queries_errors"] =
-                        zip_lists(item(state, "generated_sql_query"), item(state, "sql_execution_result"));
+                    extra["zipped_queries_errors"] = zip_lists(item(state, zorvan::key::generated_sql_query),
+                                                               item(state, zorvan::key::sql_execution_result));
                     return format_with_state(self.attr("correct_template"), state, extra);
                 }
                 throw py::value_error("Messages not generated correctly.");
@@ -76,7 +77,7 @@ py::object make_sql_generation(const std::string& module_name, const Globals& gl
                 py::list queries;
                 queries.append(query);
                 py::dict update;
-                update["generated_sql_query"] = queries;
+                update[zorvan::key::generated_sql_query] = queries;
                 return update;
             },
             py::arg("self"), py::arg("state"));

@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -33,7 +34,7 @@ py::object make_sql_syntax_checker(const std::string& module_name, const Globals
                 zorvan::require_mapping(state, "state");
                 // The list held by the state is changed itself: later nodes
                 // and the final state see the checked text.
-                py::object queries = item(state, "generated_sql_query");
+                py::object queries = item(state, zorvan::key::generated_sql_query);
                 py::object last = queries[py::int_(-1)];
                 py::object checked = self.attr("tool").attr("_run")(py::arg("query") = last);
                 queries[py::int_(-1)] = checked;

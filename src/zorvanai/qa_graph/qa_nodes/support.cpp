@@ -1,6 +1,7 @@
 #include "support.hpp"
 
 #include "zorvan/console.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_nodes {
@@ -34,8 +35,8 @@ bool equal(py::handle a, py::handle b) {
 }
 
 py::object chosen_question(py::handle state) {
-    py::object question = item(state, "user_question");
-    py::object rewritten = item(state, "rewritten_question");
+    py::object question = item(state, zorvan::key::user_question);
+    py::object rewritten = item(state, zorvan::key::rewritten_question);
     if (py::isinstance<py::str>(rewritten) && py::len(rewritten) > 0) return rewritten;
     return question;
 }

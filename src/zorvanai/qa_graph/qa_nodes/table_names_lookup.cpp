@@ -1,4 +1,5 @@
 #include "nodes.hpp"
+#include "zorvan/graph_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -29,7 +30,7 @@ py::object make_table_names_lookup(const std::string& module_name, const Globals
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::dict update;
-                update["table_names_from_db"] = self.attr("tool").attr("_run")();
+                update[zorvan::key::table_names_from_db] = self.attr("tool").attr("_run")();
                 return update;
             },
             py::arg("self"), py::arg("state"));
