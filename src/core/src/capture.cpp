@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvan {
@@ -42,7 +43,7 @@ std::vector<std::string>* buffers_of_current_thread(RouterState& s) {
 }
 
 py::object build_router_class() {
-    py::module_ io = py::module_::import("io");
+    py::module_ io = imported_module(dep::io_module);
     ClassBuilder builder("_OutputRouter", "zorvanai", io.attr("TextIOBase"));
     builder.doc("Standard output while captures are running: routes each thread's writes.")
         .method(
@@ -102,7 +103,7 @@ RouterState& make_state() {
 
 OutputCapture::OutputCapture() : thread_(PyThread_get_thread_ident()) {
     RouterState& s = state();
-    py::module_ sys = py::module_::import("sys");
+    py::module_ sys = imported_module(dep::sys_module);
     if (s.active == 0) {
         s.saved = sys.attr("stdout");
         sys.attr("stdout") = s.router;
@@ -148,7 +149,7 @@ std::string OutputCapture::finish() {
     }
     if (s.active > 0) --s.active;
     if (s.active == 0) {
-        py::module_::import("sys").attr("stdout") = s.saved;
+        imported_module(dep::sys_module).attr("stdout") = s.saved;
         s.saved = py::none();
     }
     return captured;

@@ -5,6 +5,7 @@
 #include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
 #include "zorvan/interpreter_store.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -22,32 +23,32 @@ bool is_set(const py::dict& kwargs, const char* name) {
 }
 
 bool env_set(const char* name) {
-    py::object value = import_attr("os", "environ").attr("get")(name);
+    py::object value = imported(dep::os_environ).attr("get")(name);
     return !value.is_none() && !py::str(value).cast<std::string>().empty();
 }
 
 py::object env_value(const char* name) {
-    return import_attr("os", "environ").attr("get")(name);
+    return imported(dep::os_environ).attr("get")(name);
 }
 
 // An httpx transport that holds every attempt of one request (the SDK
 // retries on the same thread, numbering its attempts) to one deadline, and
 // refuses success answers that are not JSON.
 py::object make_transport_class() {
-    ClassBuilder builder("_DeadlineTransport", "zorvanai", import_attr("httpx2", "BaseTransport"));
+    ClassBuilder builder("_DeadlineTransport", "zorvanai", imported(dep::httpx2_BaseTransport));
     builder.doc("HTTP transport of the chat clients: one deadline for a request and its retries.")
         .method(
             "__init__", "(self, budget)", "Keep the seconds that a request and its retries may take together.",
             [](py::object self, double budget) {
                 self.attr("budget") = budget;
-                self.attr("inner") = import_attr("httpx2", "HTTPTransport")();
-                self.attr("starts") = import_attr("threading", "local")();
+                self.attr("inner") = imported(dep::httpx2_HTTPTransport)();
+                self.attr("starts") = imported(dep::threading_local)();
             },
             py::arg("self"), py::arg("budget"))
         .method(
             "handle_request", "(self, request)", "Send one attempt within what is left of the deadline.",
             [](py::object self, py::object request) -> py::object {
-                const double now = import_attr("time", "monotonic")().cast<double>();
+                const double now = imported(dep::time_monotonic)().cast<double>();
                 py::object starts = self.attr("starts");
                 const std::string attempt =
                     py::str(request.attr("headers").attr("get")("x-stainless-retry-count", "0"));
@@ -55,7 +56,7 @@ py::object make_transport_class() {
                 const double left = starts.attr("first").cast<double>() + self.attr("budget").cast<double>() - now;
                 if (left <= 0) {
                     // An error of the SDK's own kind is raised as it is, not retried.
-                    py::object timeout_error = import_attr("openai", "APITimeoutError");
+                    py::object timeout_error = imported(dep::openai_APITimeoutError);
                     py::object instance = timeout_error(py::arg("request") = request);
                     PyErr_SetObject(timeout_error.ptr(), instance.ptr());
                     throw py::error_already_set();
@@ -80,7 +81,7 @@ py::object make_transport_class() {
                 }
                 response.attr("read")();
                 try {
-                    import_attr("json", "loads")(response.attr("content"));
+                    imported(dep::json_loads)(response.attr("content"));
                     return response;
                 } catch (py::error_already_set& error) {
                     if (!error.matches(PyExc_ValueError)) throw;
@@ -114,7 +115,7 @@ py::object transport_class() {
 
 py::object http_client(double per_request_seconds) {
     py::object transport = transport_class()(kRequestBudgetFactor * per_request_seconds);
-    return import_attr("openai", "DefaultHttpxClient")(py::arg("transport") = transport);
+    return imported(dep::openai_DefaultHttpxClient)(py::arg("transport") = transport);
 }
 
 }  // namespace
@@ -124,7 +125,7 @@ py::object chat_client(py::handle settings, const py::dict& extra) {
     if (class_name != kAzureClient && class_name != kOpenAIClient) {
         throw py::value_error("chat_client must be \"AzureChatOpenAI\" or \"ChatOpenAI\", not '" + class_name + "'");
     }
-    py::object client_class = import_attr("langchain_openai", class_name.c_str());
+    py::object client_class = imported_module(dep::langchain_openai_module).attr(class_name.c_str());
     py::dict kwargs;
     py::dict entries = settings.attr("__dict__");
     for (auto item : entries) kwargs[item.first] = item.second;
@@ -149,7 +150,7 @@ py::object chat_client(py::handle settings, const py::dict& extra) {
             // The client would send the OpenAI key to Azure instead.
             const std::string deployment =
                 is_set(kwargs, "azure_deployment") ? std::string(py::str(kwargs["azure_deployment"])) : "(unnamed)";
-            raise_error(import_attr("openai", "OpenAIError"),
+            raise_error(imported(dep::openai_OpenAIError),
                         "Missing credentials for the Azure deployment '" + deployment +
                             "': set AZURE_OPENAI_API_KEY (OPENAI_API_KEY is never sent to Azure)");
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvan {
@@ -17,7 +18,7 @@ py::object& switch_variable() {
     void* shared = py::get_shared_data(kSharedKey);
     if (shared == nullptr) {
         auto* variable =
-            new py::object(import_attr("contextvars", "ContextVar")("zorvanai_quiet", py::arg("default") = py::none()));
+            new py::object(imported(dep::contextvars_ContextVar)("zorvanai_quiet", py::arg("default") = py::none()));
         shared = py::set_shared_data(kSharedKey, variable);
     }
     return *static_cast<py::object*>(shared);
@@ -32,7 +33,7 @@ std::string lower(std::string text) {
 }  // namespace
 
 bool env_flag(const char* variable, bool fallback) {
-    py::object raw = import_attr("os", "environ").attr("get")(variable);
+    py::object raw = imported(dep::os_environ).attr("get")(variable);
     if (raw.is_none()) return fallback;
     const std::string text = lower(raw.cast<std::string>());
     if (text.empty()) return fallback;
@@ -49,7 +50,7 @@ bool quiet() {
 }
 
 py::object package_logger() {
-    return import_attr("logging", "getLogger")(kPackageLogger);
+    return imported(dep::logging_getLogger)(kPackageLogger);
 }
 
 void say_with(py::handle print, py::handle text) {
@@ -61,7 +62,7 @@ void say_with(py::handle print, py::handle text) {
 }
 
 void say(py::handle text) {
-    say_with(import_attr("builtins", "print"), text);
+    say_with(imported(dep::builtins_print), text);
 }
 
 void log_info(py::handle loguru_logger, const std::string& text) {
@@ -77,12 +78,12 @@ void log_warning(const std::string& text) {
         package_logger().attr("warning")("%s", text);
     } else {
         // Braces in the text are not format fields.
-        import_attr("loguru", "logger").attr("warning")("{}", text);
+        imported(dep::loguru_logger).attr("warning")("{}", text);
     }
 }
 
 void report_traceback(const py::error_already_set& error) {
-    py::module_ traceback = py::module_::import("traceback");
+    py::module_ traceback = imported_module(dep::traceback_module);
     if (quiet()) {
         py::object lines = traceback.attr("format_exception")(error.type(), error.value(), error.trace());
         package_logger().attr("debug")("%s", py::str("").attr("join")(lines).attr("rstrip")());

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvan {
@@ -11,7 +12,7 @@ constexpr const char* kSharedKey = "zorvanai.method_with_signature.v1";
 constexpr const char* kFunctionKey = "_cpp_function";
 
 py::object build_descriptor_class() {
-    ClassBuilder builder("_MethodWithSignature", "zorvanai", py::module_::import("builtins").attr("object"));
+    ClassBuilder builder("_MethodWithSignature", "zorvanai", imported(dep::builtins_object));
     builder.doc("A method implemented in C++ that carries an explicit signature.")
         .method(
             "__call__", "(self, /, *args, **kwargs)", "Bind the arguments to the signature and call the method.",
@@ -28,7 +29,7 @@ py::object build_descriptor_class() {
             "__get__", "(self, instance, owner=None, /)", "Bound method when read through an instance.",
             [](py::object self, py::object instance, py::object) -> py::object {
                 if (instance.is_none()) return self;
-                return py::module_::import("types").attr("MethodType")(self, instance);
+                return imported(dep::types_MethodType)(self, instance);
             },
             py::arg("self"), py::arg("instance"), py::arg("owner") = py::none(), py::pos_only())
         .method(
@@ -54,11 +55,11 @@ py::object descriptor_class() {
 SignatureBuilder::SignatureBuilder() : return_annotation_(empty()) {}
 
 py::object SignatureBuilder::empty() {
-    return py::module_::import("inspect").attr("Parameter").attr("empty");
+    return imported(dep::inspect_Parameter).attr("empty");
 }
 
 SignatureBuilder& SignatureBuilder::param(const std::string& name, py::object default_value, py::object annotation) {
-    py::object parameter_class = py::module_::import("inspect").attr("Parameter");
+    py::object parameter_class = imported(dep::inspect_Parameter);
     parameters_.append(parameter_class(name, parameter_class.attr("POSITIONAL_OR_KEYWORD"),
                                        py::arg("default") = default_value, py::arg("annotation") = annotation));
     return *this;
@@ -70,8 +71,7 @@ SignatureBuilder& SignatureBuilder::returns(py::object annotation) {
 }
 
 py::object SignatureBuilder::build() const {
-    return py::module_::import("inspect").attr("Signature")(parameters_,
-                                                            py::arg("return_annotation") = return_annotation_);
+    return imported(dep::inspect_Signature)(parameters_, py::arg("return_annotation") = return_annotation_);
 }
 
 py::object method_with_signature(const std::string& name, const std::string& class_qualname,

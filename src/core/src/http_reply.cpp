@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "zorvan/console.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvan {
@@ -61,13 +62,13 @@ std::string reply_summary(py::handle response) {
 }
 
 void refuse_plain_http(const std::string& url, const std::string& variable, py::handle error_class) {
-    py::object parts = import_attr("urllib.parse", "urlsplit")(url);
+    py::object parts = imported(dep::urllib_parse_urlsplit)(url);
     if (lower(py::str(parts.attr("scheme"))) != "http") return;
     py::object host = parts.attr("hostname");
     const std::string name = host.is_none() ? std::string() : lower(py::str(host));
     if (name == "localhost") return;
     try {
-        if (py::bool_(import_attr("ipaddress", "ip_address")(name).attr("is_loopback"))) return;
+        if (py::bool_(imported(dep::ipaddress_ip_address)(name).attr("is_loopback"))) return;
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         // A host name: only "localhost" counts as this machine.

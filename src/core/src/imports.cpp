@@ -7,6 +7,7 @@
 namespace zorvan {
 
 py::module_ imported_module(const PythonName& name) {
+    if (name.attribute == nullptr && name.lookup == Lookup::each_use) return py::module_::import(name.module);
     const std::string key = std::string("module:") + name.module;
     return py::reinterpret_borrow<py::module_>(kept(key.c_str(), [&name] { return py::module_::import(name.module); }));
 }

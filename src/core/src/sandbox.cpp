@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "sandbox_client.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvan::sandbox {
@@ -30,7 +31,7 @@ std::uint64_t positive_setting(const char* name, std::uint64_t fallback) {
 }
 
 py::object logger() {
-    return import_attr("logging", "getLogger")(kLogger);
+    return zorvan::imported(zorvan::dep::logging_getLogger)(kLogger);
 }
 
 // Once per process: the layers this machine lacks.
@@ -61,7 +62,7 @@ RunSettings settings_for(const Limits& limits, Mode mode, const std::optional<st
     s.cpu_seconds = limits.cpu_seconds;
     s.file_mib = limits.file_mib;
     s.processes = limits.processes;
-    s.cwd = py::str(import_attr("os", "getcwd")());
+    s.cwd = py::str(zorvan::imported(zorvan::dep::os_getcwd)());
     s.save_path = save_path;
     return s;
 }

@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "sandbox_client.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 extern char** environ;
@@ -84,10 +85,10 @@ wire::Fd high(int fd) {
 }  // namespace
 
 std::shared_ptr<WorkerProcess> WorkerProcess::start() {
-    const std::string executable = py::str(import_attr("sys", "executable"));
-    py::object path = py::module_::import("os").attr("path");
-    const std::string tree =
-        py::str(path.attr("dirname")(path.attr("dirname")(path.attr("realpath")(import_attr("zorvanai", "__file__")))));
+    const std::string executable = py::str(zorvan::imported(zorvan::dep::sys_executable));
+    py::object path = zorvan::imported_module(zorvan::dep::os_path_module);
+    const std::string tree = py::str(path.attr("dirname")(
+        path.attr("dirname")(path.attr("realpath")(zorvan::imported(zorvan::dep::zorvanai___file__)))));
     const char* tmp = std::getenv("TMPDIR");
     std::string private_dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zorvanai-sandbox-XXXXXX";
     if (::mkdtemp(&private_dir[0]) == nullptr) {

@@ -13,6 +13,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvan::sandbox {
 
 namespace {
@@ -105,7 +107,7 @@ std::optional<std::string> strict_refusal(const std::vector<Layer>& found) {
     }
     const pid_t self = ::getpid();
     py::dict namespace_;
-    namespace_["datetime"] = py::module_::import("datetime");
+    namespace_["datetime"] = zorvan::imported_module(zorvan::dep::datetime_module);
     while (true) {
         wire::Frame kind{};
         std::string source;

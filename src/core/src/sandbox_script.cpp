@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "sandbox_run.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvan::sandbox {
@@ -48,8 +49,8 @@ std::string failure_text(const py::handle& exception, const RunSettings& s) {
 std::optional<std::string> execute_source(const std::string& source, py::dict& namespace_,
                                           const RunSettings& settings) {
     try {
-        py::module_ builtins = py::module_::import("builtins");
-        py::object tree = import_attr("ast", "parse")(py::str(source), py::arg("mode") = "exec");
+        py::module_ builtins = zorvan::imported_module(zorvan::dep::builtins_module);
+        py::object tree = zorvan::imported(zorvan::dep::ast_parse)(py::str(source), py::arg("mode") = "exec");
         py::object code = builtins.attr("compile")(tree, "<ast>", "exec");
         builtins.attr("exec")(code, namespace_, namespace_);
         return std::nullopt;
@@ -61,9 +62,9 @@ std::optional<std::string> execute_source(const std::string& source, py::dict& n
 std::optional<std::string> prepare_interpreter(const RunContext& context) {
     try {
         ::setenv("TMPDIR", context.run_dir.c_str(), 1);
-        py::module_ os = py::module_::import("os");
+        py::module_ os = zorvan::imported_module(zorvan::dep::os_module);
         os.attr("environ")["TMPDIR"] = context.run_dir;
-        py::module_::import("tempfile").attr("tempdir") = context.run_dir;
+        zorvan::imported_module(zorvan::dep::tempfile_module).attr("tempdir") = context.run_dir;
         if (context.settings.save_path) {
             os.attr("makedirs")(*context.settings.save_path, py::arg("exist_ok") = true);
         }
@@ -75,7 +76,7 @@ std::optional<std::string> prepare_interpreter(const RunContext& context) {
 
 void flush_output() noexcept {
     try {
-        py::module_ sys = py::module_::import("sys");
+        py::module_ sys = zorvan::imported_module(zorvan::dep::sys_module);
         for (const char* name : {"stdout", "stderr", "__stdout__", "__stderr__"}) {
             py::object stream = sys.attr(name);
             if (!stream.is_none() && py::hasattr(stream, "flush")) stream.attr("flush")();

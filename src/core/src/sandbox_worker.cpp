@@ -14,6 +14,7 @@
 #include <set>
 
 #include "sandbox_run.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvan::sandbox {
@@ -28,9 +29,9 @@ bool holds(const std::string& ancestor, const std::string& path) {
 }
 
 std::vector<std::string> installation_paths() {
-    py::module_ sys = py::module_::import("sys");
-    py::object real = import_attr("os.path", "realpath");
-    py::object is_dir = import_attr("os.path", "isdir");
+    py::module_ sys = zorvan::imported_module(zorvan::dep::sys_module);
+    py::object real = zorvan::imported(zorvan::dep::os_path_realpath);
+    py::object is_dir = zorvan::imported(zorvan::dep::os_path_isdir);
     std::set<std::string> found;
     auto add = [&](py::handle path) {
         if (path.is_none() || !is_dir(path).cast<bool>()) return;
@@ -38,7 +39,7 @@ std::vector<std::string> installation_paths() {
     };
     for (py::handle entry : sys.attr("path")) add(entry);
     for (const char* prefix : {"prefix", "base_prefix", "exec_prefix", "base_exec_prefix"}) add(sys.attr(prefix));
-    for (auto item : py::dict(import_attr("sysconfig", "get_paths")())) add(item.second);
+    for (auto item : py::dict(zorvan::imported(zorvan::dep::sysconfig_get_paths)())) add(item.second);
     // Nothing that holds a home directory: the interpreter's own directories are listed one by one instead.
     std::vector<std::string> homes;
     if (const passwd* user = ::getpwuid(::getuid())) homes.emplace_back(user->pw_dir);
@@ -99,8 +100,8 @@ private:
 // Output streams of the worker's children: UTF-8 whatever the locale, on
 // descriptors 1 and 2 (pipes of the run in a script process).
 void set_streams() {
-    py::module_ sys = py::module_::import("sys");
-    py::object open = import_attr("io", "open");
+    py::module_ sys = zorvan::imported_module(zorvan::dep::sys_module);
+    py::object open = zorvan::imported(zorvan::dep::io_open);
     for (int fd : {1, 2}) {
         py::object stream = open(fd, "w", py::arg("encoding") = "utf-8", py::arg("errors") = "backslashreplace",
                                  py::arg("closefd") = false, py::arg("newline") = "\n");
@@ -116,14 +117,14 @@ void prime() {
     for (const char* name : {"numpy", "pandas", "matplotlib", "datetime", "ast", "tempfile"}) {
         py::module_::import(name);
     }
-    import_attr("matplotlib", "use")("agg");
-    py::module_ plt = py::module_::import("matplotlib.pyplot");
+    zorvan::imported(zorvan::dep::matplotlib_use)("agg");
+    py::module_ plt = zorvan::imported_module(zorvan::dep::matplotlib_pyplot_module);
     py::dict data;
     data["x"] = py::make_tuple("a", "b", "c");
     data["y"] = py::make_tuple(1, 3, 2);
-    py::object frame = import_attr("pandas", "DataFrame")(data);
+    py::object frame = zorvan::imported(zorvan::dep::pandas_DataFrame)(data);
     frame.attr("plot").attr("bar")(py::arg("x") = "x", py::arg("y") = "y");
-    plt.attr("savefig")(import_attr("io", "BytesIO")(), py::arg("format") = "png");
+    plt.attr("savefig")(zorvan::imported(zorvan::dep::io_BytesIO)(), py::arg("format") = "png");
     plt.attr("close")("all");
 }
 
@@ -134,7 +135,7 @@ void Worker::prepare() {
     for (const std::string& path : layers::system_paths()) read_paths_.push_back(path);
     counter_.prepare();
     std::filesystem::create_directories(private_dir_ + "/runs");
-    py::module_ gc = py::module_::import("gc");
+    py::module_ gc = zorvan::imported_module(zorvan::dep::gc_module);
     gc.attr("collect")();
     // Objects that exist now are never touched by the collector again, so
     // forked children do not copy their pages.

@@ -6,6 +6,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvan {
 namespace detail {
 
@@ -46,7 +48,7 @@ py::object plain_builtin(const std::string& name, const std::string& text, py::o
     PyMethodDef* definition = &definitions.emplace_back(
         PyMethodDef{kept_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_target)),
                     METH_VARARGS | METH_KEYWORDS, kept_doc});
-    py::object holder = py::module_::import("types").attr("ModuleType")(name);
+    py::object holder = imported(dep::types_ModuleType)(name);
     holder.attr("target") = target;
     PyObject* function = PyCFunction_NewEx(definition, holder.ptr(), nullptr);
     if (function == nullptr) throw py::error_already_set();
@@ -87,7 +89,7 @@ py::object ClassBuilder::build(py::kwargs metaclass_kwargs) {
     // class the signature of its C++ __init__ without self.
     if (namespace_.contains("__init__")) {
         py::object init = namespace_["__init__"].attr("__func__");
-        py::object signature = py::module_::import("inspect").attr("signature")(init);
+        py::object signature = imported(dep::inspect_signature)(init);
         py::list parameters(signature.attr("parameters").attr("values")());
         py::list without_self;
         for (std::size_t i = 1; i < parameters.size(); ++i) without_self.append(parameters[i]);

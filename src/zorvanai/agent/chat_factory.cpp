@@ -2,6 +2,7 @@
 
 #include "agent.hpp"
 #include "zorvan/console.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
@@ -28,7 +29,7 @@ py::object create_chat_openai_instance(py::module_ m, const py::object& zorvan_a
     py::object model_name = data.attr("get")("model_name");
     py::object temperature = data.attr("get")("temperature", 1);
     py::object api_key = data.attr("get")("api_key");
-    py::object llm = zorvan::import_attr("langchain_openai", "ChatOpenAI")(
+    py::object llm = zorvan::imported(zorvan::dep::langchain_openai_ChatOpenAI)(
         py::arg("openai_api_key") = api_key, py::arg("model") = model_name, py::arg("temperature") = temperature,
         py::arg("timeout") = model_timeout());
     zorvan::say(py::str("LLM is Ready!"));

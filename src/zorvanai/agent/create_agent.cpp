@@ -2,6 +2,7 @@
 
 #include "agent.hpp"
 #include "zorvan/console.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
@@ -17,7 +18,7 @@ std::string text_of(const py::object& value) {
 // Percent-encodes everything but unreserved characters, so that "@", "/",
 // ":", "%", "#" and "?" in a user name or password cannot end the field.
 std::string encoded(const py::object& value) {
-    return zorvan::import_attr("urllib.parse", "quote")(text_of(value), py::arg("safe") = "").cast<std::string>();
+    return zorvan::imported(zorvan::dep::urllib_parse_quote)(text_of(value), py::arg("safe") = "").cast<std::string>();
 }
 
 // An IPv6 address stands in brackets in a URL, or its colons read as a port.
@@ -38,20 +39,20 @@ py::object scheme_for(const py::object& engine) {
 
 // The SQLite file, opened read-only through SQLite's URI form.
 std::string sqlite_address(const py::object& db_name) {
-    py::module_ os = py::module_::import("os");
+    py::module_ os = zorvan::imported_module(zorvan::dep::os_module);
     if (db_name.is_none()) throw py::value_error("db_name must name the SQLite database file");
     py::object path = os.attr("path").attr("abspath")(os.attr("fspath")(db_name));
     if (!py::bool_(os.attr("path").attr("isfile")(path))) {
-        py::object error = zorvan::import_attr("builtins", "FileNotFoundError")(zorvan::import_attr("errno", "ENOENT"),
-                                                                                "No SQLite database file", path);
+        py::object error = zorvan::imported(zorvan::dep::builtins_FileNotFoundError)(
+            zorvan::imported(zorvan::dep::errno_ENOENT), "No SQLite database file", path);
         PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
         throw py::error_already_set();
     }
     py::dict query;
     query["mode"] = "ro";
     query["uri"] = "true";
-    const std::string file = "file:" + std::string(py::str(zorvan::import_attr("urllib.parse", "quote")(path)));
-    py::object url = zorvan::import_attr("sqlalchemy.engine", "URL")
+    const std::string file = "file:" + std::string(py::str(zorvan::imported(zorvan::dep::urllib_parse_quote)(path)));
+    py::object url = zorvan::imported(zorvan::dep::sqlalchemy_engine_URL)
                          .attr("create")("sqlite", py::arg("database") = file, py::arg("query") = query);
     return py::str(url.attr("render_as_string")(py::arg("hide_password") = false));
 }
@@ -60,7 +61,7 @@ std::string sqlite_address(const py::object& db_name) {
 std::string mssql_driver_query() {
     const char* raw = std::getenv("ZORVAN_MSSQL_DRIVER");
     const std::string driver = raw != nullptr && *raw != '\0' ? raw : kDefaultMssqlDriver;
-    return "?driver=" + zorvan::import_attr("urllib.parse", "quote_plus")(driver).cast<std::string>();
+    return "?driver=" + zorvan::imported(zorvan::dep::urllib_parse_quote_plus)(driver).cast<std::string>();
 }
 
 py::object settings_from(const py::object& settings_class, const py::object& record) {
@@ -72,7 +73,7 @@ py::object settings_from(const py::object& settings_class, const py::object& rec
 
 // The graph over the vendor's two deployments, or None when it lacks one.
 py::object vendor_graph(py::module_ m, const py::object& db) {
-    py::object deployments = zorvan::import_attr("zorvanai.api", "fetch_deployments")();
+    py::object deployments = zorvan::imported(zorvan::dep::zorvanai_api_fetch_deployments)();
     py::object light_class = m.attr("AzureOpenAIChat35");
     py::object strong_class = m.attr("AzureOpenAIChat4");
     py::object config_35 = light_class(py::arg("azure_endpoint") = py::none());
@@ -130,7 +131,7 @@ py::object create_agent(py::module_ m, const py::object& engine, const py::objec
     const std::optional<bool> quiet = optional_flag(quiet_option, "quiet");
     zorvan::QuietScope scope(quiet);
     // Settings first: a missing one is reported before anything connects.
-    py::object models = zorvan::import_attr("zorvanai.settings", "load_model_settings")(**model_options);
+    py::object models = zorvan::imported(zorvan::dep::zorvanai_settings_load_model_settings)(**model_options);
     const std::string provider = py::str(models.attr("provider"));
 
     const std::string uri = connection_address(engine, db_name, db_user, db_password, db_host, db_port);

@@ -1,11 +1,12 @@
 #include "agent.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvanai::agent {
 
 py::object make_custom_runnable_agent_class(const std::string& module_name) {
-    py::object base = zorvan::import_attr("langchain_classic.agents.agent", "RunnableAgent");
+    py::object base = zorvan::imported(zorvan::dep::langchain_classic_agents_agent_RunnableAgent);
     zorvan::ClassBuilder builder("CustomRunnableAgent", module_name, base);
     builder.doc(
         "A runnable agent whose planning step is one plain ``invoke`` of its runnable.\n\n"

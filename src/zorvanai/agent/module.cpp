@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "agent.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -55,16 +56,16 @@ PYBIND11_MODULE(agent, m) {
                              "langchain_community.callbacks", "langchain_classic.agents.agent"}) {
         py::module_::import(name);
     }
-    m.attr("ZorvanAPIHandler") = py::module_::import("zorvanai.api").attr("ZorvanAPIHandler");
+    m.attr("ZorvanAPIHandler") = zorvan::imported(zorvan::dep::zorvanai_api_ZorvanAPIHandler);
     import_public_names(m, "zorvanai.codetool");
-    py::module_ settings = py::module_::import("zorvanai.settings");
+    py::module_ settings = zorvan::imported_module(zorvan::dep::zorvanai_settings_module);
     m.attr("AzureOpenAIChat4") = settings.attr("AzureOpenAIChat4");
     m.attr("AzureOpenAIChat35") = settings.attr("AzureOpenAIChat35");
-    m.attr("CustomSQLDatabase") = py::module_::import("zorvanai.qa_graph.custom_sql").attr("CustomSQLDatabase");
-    m.attr("SQLGraph") = py::module_::import("zorvanai.qa_graph.qa_graph").attr("SQLGraph");
+    m.attr("CustomSQLDatabase") = zorvan::imported(zorvan::dep::zorvanai_qa_graph_custom_sql_CustomSQLDatabase);
+    m.attr("SQLGraph") = zorvan::imported(zorvan::dep::zorvanai_qa_graph_qa_graph_SQLGraph);
     // A compiled module has no source directory to search from, so the .env
     // file is looked for in the working directory (and then its parents).
-    py::module_ dotenv = py::module_::import("dotenv");
+    py::module_ dotenv = zorvan::imported_module(zorvan::dep::dotenv_module);
     py::object env_file = dotenv.attr("find_dotenv")(py::arg("usecwd") = true);
     if (py::len(env_file) > 0) dotenv.attr("load_dotenv")(env_file);
 
@@ -130,7 +131,7 @@ PYBIND11_MODULE(agent, m) {
         py::arg("azure_endpoint") = py::none(), py::arg("azure_api_key") = py::none(),
         py::arg("api_version") = py::none(), py::arg("base_url") = py::none(), py::arg("openai_api_key") = py::none(),
         py::arg("model_prices") = py::none(), py::arg("quiet") = py::none());
-    m.attr("send_user_question") = py::module_::import("zorvanai.api").attr("send_user_question");
+    m.attr("send_user_question") = zorvan::imported(zorvan::dep::zorvanai_api_send_user_question);
     zorvan::def(
         m, "run_agent", "(agent, zorvan_api_key, query, media_path)",
         "Ask the assistant one question.\n\n"

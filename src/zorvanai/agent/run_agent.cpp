@@ -6,6 +6,7 @@
 #include "zorvan/errors.hpp"
 #include "zorvan/graph_names.hpp"
 #include "zorvan/http_reply.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::agent {
@@ -56,7 +57,7 @@ void as_python_errors(Step&& step) {
 }
 
 bool is_instance(const py::handle& value, const char* name) {
-    return py::isinstance(value, zorvan::import_attr("openai", name));
+    return py::isinstance(value, zorvan::imported_module(zorvan::dep::openai_module).attr(name));
 }
 
 std::string request_url(const py::handle& error) {
@@ -108,7 +109,7 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
     py::dict inputs;
     inputs[zorvan::key::user_question] = query;
     inputs[zorvan::key::save_path] = media_path;
-    py::module_::import("os").attr("makedirs")(media_path, py::arg("exist_ok") = true);
+    zorvan::imported(zorvan::dep::os_makedirs)(media_path, py::arg("exist_ok") = true);
 
     RunOutcome outcome;
     if (agent.is_none()) {
@@ -162,15 +163,15 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
                          std::to_string(py::len(results) - 1) + " queries written for it";
     }
     if (std::string(py::str(py::getattr(agent, "model_provider", py::str("vendor")))) == "vendor") {
-        zorvan::import_attr("zorvanai.api", "send_user_question_later")(zorvan_api_key, query, outcome.total_tokens,
-                                                                        outcome.total_cost);
+        zorvan::imported(zorvan::dep::zorvanai_api_send_user_question_later)(zorvan_api_key, query,
+                                                                             outcome.total_tokens, outcome.total_cost);
     }
     return outcome;
 }
 
 py::object make_answer_record_type(const std::string& module_name) {
-    py::module_ typing = py::module_::import("typing");
-    py::object str_type = zorvan::import_attr("builtins", "str");
+    py::module_ typing = zorvan::imported_module(zorvan::dep::typing_module);
+    py::object str_type = zorvan::imported(zorvan::dep::builtins_str);
     py::object not_required = typing.attr("NotRequired");
     py::object list_of_str = typing.attr("List")[str_type];
     py::dict fields;

@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "agent.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -25,7 +26,7 @@ long count_of(const py::handle& usage, const char* key) {
 // Records every reply's token counts under the model name the reply gives.
 py::object make_meter_class(const std::string& module_name) {
     zorvan::ClassBuilder builder(kMeterClass, module_name,
-                                 zorvan::import_attr("langchain_core.callbacks", "BaseCallbackHandler"));
+                                 zorvan::imported(zorvan::dep::langchain_core_callbacks_BaseCallbackHandler));
     builder.doc("Callback handler that counts the tokens of every chat model reply, per model.")
         .method(
             "__init__", "(self)", "Start with nothing counted.",
@@ -82,7 +83,7 @@ std::optional<std::pair<double, double>> table_price(const py::dict& prices, con
 // Azure OpenAI models.
 std::optional<double> builtin_cost(const std::string& model, long input, long output) {
     zorvan::import_langchain_community();
-    py::module_ info = py::module_::import("langchain_community.callbacks.openai_info");
+    py::module_ info = zorvan::imported_module(zorvan::dep::langchain_community_callbacks_openai_info_module);
     py::object prompt_name = info.attr("standardize_model_name")(model);
     if (model.empty() || !py::dict(info.attr("MODEL_COST_PER_1K_TOKENS")).contains(prompt_name)) return std::nullopt;
     py::object kinds = info.attr("TokenType");

@@ -1,13 +1,14 @@
 #include "handler.hpp"
 
 #include "vendor.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvanai::api {
 
 py::object make_handler_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder("ZorvanAPIHandler", module_name, zorvan::import_attr("builtins", "object"));
+    zorvan::ClassBuilder builder("ZorvanAPIHandler", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder
         .doc(
             "The vendor service for one account.\n\n"

@@ -8,6 +8,7 @@
 #include "zorvan/console.hpp"
 #include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::api {
@@ -51,7 +52,7 @@ py::object parse_response(const py::object& response, const std::string& url) {
 }
 
 double seconds_from(const char* variable, double fallback) {
-    py::object value = py::module_::import("os").attr("environ").attr("get")(variable);
+    py::object value = zorvan::imported(zorvan::dep::os_environ).attr("get")(variable);
     if (value.is_none() || py::str(value).cast<std::string>().empty()) return fallback;
     const std::string text = value.cast<std::string>();
     char* end = nullptr;
@@ -68,7 +69,7 @@ double seconds_from(const char* variable, double fallback) {
 py::object send(const char* method, const std::string& url, const std::string& account_key,
                 std::optional<py::dict> body, double timeout,
                 const std::string& failure = "Could not reach the vendor service at") {
-    py::module_ requests = py::module_::import("requests");
+    py::module_ requests = zorvan::imported_module(zorvan::dep::requests_module);
     py::object response;
     try {
         py::dict options;
@@ -92,7 +93,7 @@ Errors errors() {
 }
 
 std::string base_url() {
-    py::object value = py::module_::import("os").attr("environ").attr("get")("ZORVAN_API_URL");
+    py::object value = zorvan::imported(zorvan::dep::os_environ).attr("get")("ZORVAN_API_URL");
     std::string url = value.is_none() ? std::string() : value.cast<std::string>();
     while (!url.empty() && (url.back() == '/' || url.back() == ' ')) url.pop_back();
     if (url.empty()) {
@@ -173,8 +174,8 @@ void send_user_question(const py::object& account_key, const py::object& questio
 py::object send_user_question_later(py::module_ m, const py::object& account_key, const py::object& question,
                                     const py::object& total_tokens, const py::object& total_cost) {
     // The thread inherits this context, so that the quiet switch holds there too.
-    py::object context = zorvan::import_attr("contextvars", "copy_context")();
-    py::object thread = zorvan::import_attr("threading", "Thread")(
+    py::object context = zorvan::imported(zorvan::dep::contextvars_copy_context)();
+    py::object thread = zorvan::imported(zorvan::dep::threading_Thread)(
         py::arg("target") = context.attr("run"),
         py::arg("args") = py::make_tuple(m.attr("send_user_question"), account_key, question, total_tokens, total_cost),
         py::arg("name") = "zorvanai usage report", py::arg("daemon") = true);
@@ -186,13 +187,13 @@ py::object send_user_question_later(py::module_ m, const py::object& account_key
 
 bool wait_for_usage_reports(py::module_ m, const py::object& timeout) {
     py::list pending = m.attr(kPendingReports);
-    const double now = zorvan::import_attr("time", "monotonic")().cast<double>();
+    const double now = zorvan::imported(zorvan::dep::time_monotonic)().cast<double>();
     const double deadline = timeout.is_none() ? 0.0 : now + timeout.cast<double>();
     py::list left;
     for (py::handle thread : py::list(pending)) {
         py::object wait = py::none();
         if (!timeout.is_none()) {
-            const double rest = deadline - zorvan::import_attr("time", "monotonic")().cast<double>();
+            const double rest = deadline - zorvan::imported(zorvan::dep::time_monotonic)().cast<double>();
             wait = py::float_(rest > 0 ? rest : 0.0);
         }
         thread.attr("join")(wait);
@@ -207,7 +208,8 @@ void init_usage_reports(py::module_ m) {
     // A report still on its way when the program ends is waited for (its own
     // time limit bounds the wait) rather than dropped.
     py::module_ self = m;
-    zorvan::import_attr("atexit", "register")(py::cpp_function([self]() { wait_for_usage_reports(self, py::none()); }));
+    zorvan::imported(zorvan::dep::atexit_register)(
+        py::cpp_function([self]() { wait_for_usage_reports(self, py::none()); }));
 }
 
 }  // namespace zorvanai::api

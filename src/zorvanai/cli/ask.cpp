@@ -2,6 +2,7 @@
 
 #include "cli.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -33,11 +34,11 @@ std::string creation_failure(const py::error_already_set& error) {
 // report) always; with --verbose also the package's lines and the
 // libraries' info lines.
 void configure_logging(const py::object& stream, bool verbose) {
-    py::object logger = zorvan::import_attr("loguru", "logger");
+    py::object logger = zorvan::imported(zorvan::dep::loguru_logger);
     logger.attr("remove")();
     logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
                        py::arg("format") = "{level}: {message}");
-    py::module_ logging = py::module_::import("logging");
+    py::module_ logging = zorvan::imported_module(zorvan::dep::logging_module);
     py::object package = logging.attr("getLogger")("zorvanai");
     // Warnings are labelled as loguru's are, so that they stand apart from
     // progress lines; the package's own lines (--verbose) show as printed.
@@ -142,7 +143,7 @@ int answer_question(const QuestionRequest& request, const Streams& streams) {
     {
         DivertedOutput diverted(library_output);
         try {
-            agent = py::module_::import("zorvanai.agent");
+            agent = zorvan::imported_module(zorvan::dep::zorvanai_agent_module);
         } catch (py::error_already_set& error) {
             if (error.matches(PyExc_KeyboardInterrupt)) throw;
             fail(request, streams, "could not load the assistant: " + describe_error(error), kExitFailure);
@@ -169,7 +170,7 @@ int answer_question(const QuestionRequest& request, const Streams& streams) {
     {
         FinishDisplay finish{display};
         std::optional<ProgressScope> progress;
-        if (show_progress) progress.emplace(py::module_::import("zorvanai.cli"), display);
+        if (show_progress) progress.emplace(zorvan::imported_module(zorvan::dep::zorvanai_cli_module), display);
         DivertedOutput diverted(library_output);
         try {
             details = agent.attr("_run_agent_with_details")(graph, settings.attr("api_key"), request.question,
@@ -197,7 +198,7 @@ int answer_question(const QuestionRequest& request, const Streams& streams) {
         }
     }
     // A report to the vendor still on its way is waited for, within its own limit.
-    zorvan::import_attr("zorvanai.api", "wait_for_usage_reports")();
+    zorvan::imported(zorvan::dep::zorvanai_api_wait_for_usage_reports)();
     if (!answered) throw CommandError("the question could not be answered: " + reason, kExitFailure);
     return kExitOk;
 }

@@ -2,6 +2,7 @@
 // shop database is made (or reused) in the working directory, and a sample
 // question, or the one given, is asked of it with the configured model.
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -14,7 +15,7 @@ int demo_command(const py::object& args, const Streams& streams) {
     // The model first: without one there is nothing to ask.
     py::object settings = load_settings(false);
     const std::string path = args.attr("db").is_none() ? std::string(kDemoFile) : std::string(py::str(args.attr("db")));
-    py::object absolute = zorvan::import_attr("os.path", "abspath")(path);
+    py::object absolute = zorvan::imported(zorvan::dep::os_path_abspath)(path);
     const bool created = ensure_demo_database(py::str(absolute));
     settings.attr("engine") = py::str("SQLite");
     settings.attr("db_name") = absolute;

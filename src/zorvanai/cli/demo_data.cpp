@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -318,9 +319,9 @@ void fill(const py::object& connection) {
 
 // (application id, data version) of an SQLite file; (0, 0) for another kind.
 std::pair<long, long> marks_of(const std::string& path) {
-    py::module_ sqlite3 = py::module_::import("sqlite3");
+    py::module_ sqlite3 = zorvan::imported_module(zorvan::dep::sqlite3_module);
     const std::string uri =
-        "file:" + std::string(py::str(zorvan::import_attr("urllib.parse", "quote")(path))) + "?mode=ro";
+        "file:" + std::string(py::str(zorvan::imported(zorvan::dep::urllib_parse_quote)(path))) + "?mode=ro";
     try {
         py::object connection = sqlite3.attr("connect")(uri, py::arg("uri") = true);
         const long id =
@@ -338,7 +339,7 @@ std::pair<long, long> marks_of(const std::string& path) {
 }  // namespace
 
 bool ensure_demo_database(const std::string& path) {
-    py::module_ os = py::module_::import("os");
+    py::module_ os = zorvan::imported_module(zorvan::dep::os_module);
     if (py::bool_(os.attr("path").attr("exists")(path))) {
         const auto [id, version] = marks_of(path);
         if (id != kApplicationId) {
@@ -353,7 +354,7 @@ bool ensure_demo_database(const std::string& path) {
     // no half-made database behind.
     const std::string partial = path + ".partial-" + std::string(py::str(os.attr("getpid")()));
     try {
-        py::object connection = py::module_::import("sqlite3").attr("connect")(partial);
+        py::object connection = zorvan::imported(zorvan::dep::sqlite3_connect)(partial);
         try {
             fill(connection);
         } catch (...) {

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -14,7 +15,7 @@ namespace {
 std::string option_or_environment(const py::object& args, const char* option, const char* variable) {
     py::object given = args.attr(option);
     if (!given.is_none()) return py::str(given);
-    py::object value = zorvan::import_attr("os", "environ").attr("get")(variable);
+    py::object value = zorvan::imported(zorvan::dep::os_environ).attr("get")(variable);
     return value.is_none() ? std::string() : std::string(py::str(value));
 }
 

@@ -1,6 +1,7 @@
 #include <pybind11/pybind11.h>
 
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/signed.hpp"
 
 namespace py = pybind11;
@@ -17,7 +18,7 @@ int exit_status(const py::error_already_set& error, const cli::Streams& streams)
 }
 
 int run(py::object argv) {
-    py::module_ sys = py::module_::import("sys");
+    py::module_ sys = zorvan::imported_module(zorvan::dep::sys_module);
     const cli::Streams streams{sys.attr("stdout"), sys.attr("stderr")};
     try {
         cli::load_env_file();
@@ -87,7 +88,7 @@ PYBIND11_MODULE(cli, m) {
         "Returns:\n    The file's absolute path.\n\n"
         "Raises:\n    RuntimeError: a file at path that is not the demo database (it is left as it is).",
         [](py::object path) {
-            py::object absolute = py::module_::import("os").attr("path").attr("abspath")(path);
+            py::object absolute = zorvan::imported_module(zorvan::dep::os_path_module).attr("abspath")(path);
             try {
                 cli::ensure_demo_database(py::str(absolute));
             } catch (const cli::CommandError& error) {

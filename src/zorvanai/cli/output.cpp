@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -53,11 +54,11 @@ std::string describe_error(const py::error_already_set& error) {
     return message.empty() ? type : type + ": " + message;
 }
 
-DivertedOutput::DivertedOutput(py::object target) : sys_(py::module_::import("sys")) {
+DivertedOutput::DivertedOutput(py::object target) : sys_(zorvan::imported_module(zorvan::dep::sys_module)) {
     saved_out_ = sys_.attr("stdout");
     saved_err_ = sys_.attr("stderr");
     if (target.is_none()) {
-        buffer_ = zorvan::import_attr("io", "StringIO")();
+        buffer_ = zorvan::imported(zorvan::dep::io_StringIO)();
         target = buffer_;
     } else {
         buffer_ = py::none();
@@ -79,7 +80,7 @@ std::string DivertedOutput::text() const {
 std::string text_argument(const py::object& text) {
     std::string value = py::str(text);
     if (value != "-") return value;
-    value = py::str(py::module_::import("sys").attr("stdin").attr("read")());
+    value = py::str(zorvan::imported(zorvan::dep::sys_stdin).attr("read")());
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.pop_back();
     return value;
 }

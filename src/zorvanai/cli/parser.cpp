@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/version.hpp"
 
@@ -48,7 +49,7 @@ void add_answer_options(py::object parser) {
 }  // namespace
 
 py::object build_parser() {
-    py::module_ argparse = py::module_::import("argparse");
+    py::module_ argparse = zorvan::imported_module(zorvan::dep::argparse_module);
     py::object raw = argparse.attr("RawDescriptionHelpFormatter");
     py::object parser =
         argparse.attr("ArgumentParser")(py::arg("prog") = "zorvanai", py::arg("description") = kDescription,

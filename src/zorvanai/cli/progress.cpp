@@ -4,6 +4,7 @@
 
 #include "cli.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -29,7 +30,7 @@ std::string state_text(const py::object& inputs, const char* key) {
 
 py::object make_handler_class(const std::string& module_name) {
     zorvan::ClassBuilder builder(kHandlerClass, module_name,
-                                 zorvan::import_attr("langchain_core.callbacks", "BaseCallbackHandler"));
+                                 zorvan::imported(zorvan::dep::langchain_core_callbacks_BaseCallbackHandler));
     builder.doc("Callback handler that reports each graph node as it starts.")
         .method(
             "__init__", "(self, report)", "Keep report(node, inputs), called at each node start.",
@@ -96,7 +97,7 @@ void ProgressDisplay::node_started(const std::string& node, const py::object& in
     }
     // One line that is rewritten in place; never wider than the terminal,
     // since a wrapped line cannot be rewritten.
-    const long columns = zorvan::import_attr("shutil", "get_terminal_size")().attr("columns").cast<long>();
+    const long columns = zorvan::imported(zorvan::dep::shutil_get_terminal_size)().attr("columns").cast<long>();
     const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
     if (text.size() > width) text = text.substr(0, width);
     write(stream_, "\r\x1b[K" + text);

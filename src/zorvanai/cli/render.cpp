@@ -3,6 +3,7 @@
 
 #include "cli.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -61,7 +62,7 @@ std::string indent(std::string text, const std::string& prefix) {
 bool is_number(const py::handle& value) {
     if (py::isinstance<py::bool_>(value)) return false;
     if (py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)) return true;
-    return py::isinstance(value, zorvan::import_attr("decimal", "Decimal"));
+    return py::isinstance(value, zorvan::imported(zorvan::dep::decimal_Decimal));
 }
 
 Cell cell_of_value(const py::object& value) {
@@ -73,7 +74,7 @@ Cell cell_of_value(const py::object& value) {
 // Decimal('1.50') and datetime.date(2024, 1, 31) are rebuilt from their
 // literal arguments; anything else is shown as written.
 Cell cell_of_node(const py::object& node) {
-    py::module_ ast = py::module_::import("ast");
+    py::module_ ast = zorvan::imported_module(zorvan::dep::ast_module);
     try {
         return cell_of_value(ast.attr("literal_eval")(node));
     } catch (py::error_already_set&) {
@@ -90,12 +91,13 @@ Cell cell_of_node(const py::object& node) {
                 kwargs[keyword.attr("arg")] = ast.attr("literal_eval")(keyword.attr("value"));
             }
             if (leaf == "Decimal") {
-                return cell_of_value(zorvan::import_attr("decimal", "Decimal")(*args, **kwargs));
+                return cell_of_value(zorvan::imported(zorvan::dep::decimal_Decimal)(*args, **kwargs));
             }
             if (leaf == "date" || leaf == "datetime" || leaf == "time" || leaf == "timedelta") {
-                return cell_of_value(py::module_::import("datetime").attr(leaf.c_str())(*args, **kwargs));
+                return cell_of_value(
+                    zorvan::imported_module(zorvan::dep::datetime_module).attr(leaf.c_str())(*args, **kwargs));
             }
-            if (leaf == "UUID") return cell_of_value(zorvan::import_attr("uuid", "UUID")(*args, **kwargs));
+            if (leaf == "UUID") return cell_of_value(zorvan::imported(zorvan::dep::uuid_UUID)(*args, **kwargs));
         } catch (py::error_already_set&) {
         } catch (const std::runtime_error&) {
         }
@@ -106,7 +108,7 @@ Cell cell_of_node(const py::object& node) {
 // The rows of a result text "[(...), (...)]", or nothing when the text is
 // not a list of rows (an error text, "None").
 std::optional<std::vector<Row>> parse_rows(const std::string& text) {
-    py::module_ ast = py::module_::import("ast");
+    py::module_ ast = zorvan::imported_module(zorvan::dep::ast_module);
     py::object tree;
     try {
         tree = ast.attr("parse")(text, py::arg("mode") = "eval").attr("body");
@@ -130,7 +132,7 @@ std::optional<std::vector<Row>> parse_rows(const std::string& text) {
 std::vector<std::string> column_names(const py::object& query, const std::string& dialect, std::size_t columns) {
     if (!py::isinstance<py::str>(query)) return {};
     try {
-        py::object tree = zorvan::import_attr("sqlglot", "parse_one")(query, py::arg("read") = dialect);
+        py::object tree = zorvan::imported(zorvan::dep::sqlglot_parse_one)(query, py::arg("read") = dialect);
         py::list names = tree.attr("named_selects");
         py::list selects = tree.attr("selects");
         if (names.size() != columns || selects.size() != columns) return {};
@@ -267,8 +269,8 @@ std::string render_schema(const py::object& schema) {
 }
 
 std::string to_json(const py::object& value) {
-    py::object builtins_str = zorvan::import_attr("builtins", "str");
-    std::string text = py::str(zorvan::import_attr("json", "dumps")(
+    py::object builtins_str = zorvan::imported(zorvan::dep::builtins_str);
+    std::string text = py::str(zorvan::imported(zorvan::dep::json_dumps)(
         value, py::arg("indent") = 2, py::arg("ensure_ascii") = false, py::arg("default") = builtins_str));
     return text + "\n";
 }

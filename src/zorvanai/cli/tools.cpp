@@ -2,6 +2,7 @@
 // and the context store.
 #include "cli.hpp"
 #include "zorvan/console.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::cli {
@@ -30,10 +31,10 @@ std::string shown(const std::string& text) {
 
 py::module_ context_store() {
     try {
-        return py::module_::import("zorvanai.prompts.context");
+        return zorvan::imported_module(zorvan::dep::zorvanai_prompts_context_module);
     } catch (py::error_already_set& error) {
         py::object cause = root_error(error.value());
-        if (py::isinstance(cause, zorvan::import_attr("json", "JSONDecodeError"))) {
+        if (py::isinstance(cause, zorvan::imported(zorvan::dep::json_JSONDecodeError))) {
             throw CommandError("context.json is not valid JSON: " + first_line(py::str(cause)), kExitFailure);
         }
         if (py::isinstance(cause, py::handle(PyExc_OSError))) {
@@ -72,7 +73,7 @@ int schema_command(const py::object& args, const Streams& streams) {
         throw CommandError("the schema listing supports MySQL, PostgreSQL and SQLite; ZORVAN_DB_ENGINE is MsSQL",
                            kExitUsage);
     }
-    py::module_ dbtool = py::module_::import("zorvanai.dbtool");
+    py::module_ dbtool = zorvan::imported_module(zorvan::dep::zorvanai_dbtool_module);
     py::object schema;
     std::string printed;
     {

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -47,7 +48,7 @@ std::string describe(const Failure& failure, double limit) {
 // The child writes straight to file descriptors 1 and 2: text still buffered
 // in the host's streams has to go out first to keep the console in order.
 void flush_host_streams() {
-    py::module_ sys = py::module_::import("sys");
+    py::module_ sys = zorvan::imported_module(zorvan::dep::sys_module);
     for (const char* stream : {"stdout", "stderr"}) {
         py::object target = sys.attr(stream);
         if (!target.is_none() && py::hasattr(target, "flush")) target.attr("flush")();

@@ -8,6 +8,7 @@
 #include "namespace.hpp"
 #include "sandbox_session.hpp"
 #include "zorvan/errors.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
 
@@ -30,7 +31,7 @@ PYBIND11_MODULE(codetool, m) {
     for (const char* standard : {"ast", "os", "subprocess", "sys", "tempfile", "venv"}) {
         m.attr(standard) = py::module_::import(standard);
     }
-    m.attr("StringIO") = py::module_::import("io").attr("StringIO");
+    m.attr("StringIO") = zorvan::imported(zorvan::dep::io_StringIO);
     m.attr("env_path") = py::none();
     m.attr("media_path") = py::none();
     m.attr("python_executable") = py::none();

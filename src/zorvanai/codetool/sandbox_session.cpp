@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "zorvan/capture.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
@@ -40,8 +41,8 @@ struct SandboxState {
 sandbox::Outcome run_in_process(py::dict& namespace_, const py::object& code) {
     sandbox::Outcome outcome;
     try {
-        py::module_ builtins = py::module_::import("builtins");
-        py::object tree = zorvan::import_attr("ast", "parse")(code, py::arg("mode") = "exec");
+        py::module_ builtins = zorvan::imported_module(zorvan::dep::builtins_module);
+        py::object tree = zorvan::imported(zorvan::dep::ast_parse)(code, py::arg("mode") = "exec");
         zorvan::OutputCapture capture;
         builtins.attr("exec")(builtins.attr("compile")(tree, "<ast>", "exec"), namespace_, namespace_);
         outcome.output = capture.finish();
@@ -83,11 +84,11 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
                 if (mode == sandbox::Mode::off) {
                     sandbox::warn_in_process();
                     state.in_process = py::dict();
-                    (*state.in_process)["datetime"] = py::module_::import("datetime");
+                    (*state.in_process)["datetime"] = zorvan::imported_module(zorvan::dep::datetime_module);
                 } else {
                     std::optional<std::string> path;
                     if (!save_path.is_none())
-                        path = std::string(py::str(zorvan::import_attr("os", "fspath")(save_path)));
+                        path = std::string(py::str(zorvan::imported(zorvan::dep::os_fspath)(save_path)));
                     state.session =
                         std::make_unique<sandbox::Session>(path, sandbox::Limits::from_environment(time_limit()), mode);
                 }

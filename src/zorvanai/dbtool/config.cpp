@@ -1,6 +1,7 @@
 #include "config.hpp"
 
 #include "pycall.hpp"
+#include "zorvan/python_names.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -9,7 +10,7 @@ constexpr const char* kCheckedNames[] = {"db_name", "db_user", "db_password", "d
 }
 
 void load_config(py::module_& module) {
-    py::object environ = py::module_::import("os").attr("environ");
+    py::object environ = zorvan::imported(zorvan::dep::os_environ);
     // The port is fixed; the others come from the environment by these exact
     // names, an empty value counting as set. There is no default account or
     // password: an unset one stays None, and no connection is tried with it.

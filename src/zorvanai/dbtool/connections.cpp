@@ -5,6 +5,7 @@
 
 #include "pycall.hpp"
 #include "sqlite.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/watched_work.hpp"
 
@@ -47,12 +48,12 @@ void require_user(const py::object& user, const py::object& error_class) {
 // limited as well while connecting, and the limits lifted afterwards so that
 // a long statement is not cut off.
 py::object connect_mysql(py::dict arguments) {
-    require_user(arguments["user"], zorvan::import_attr("pymysql", "OperationalError"));
+    require_user(arguments["user"], zorvan::imported(zorvan::dep::pymysql_OperationalError));
     const long seconds = connect_timeout_seconds();
     arguments["connect_timeout"] = seconds;
     arguments["read_timeout"] = seconds;
     arguments["write_timeout"] = seconds;
-    py::object connection = py::module_::import("pymysql").attr("connect")(**arguments);
+    py::object connection = zorvan::imported(zorvan::dep::pymysql_connect)(**arguments);
     for (const char* limit : {"_read_timeout", "_write_timeout"}) {
         if (py::hasattr(connection, limit)) py::setattr(connection, limit, py::none());
     }
@@ -71,7 +72,7 @@ py::object connect_mysql(const py::object& user, const py::object& password, con
 
 py::object connect_postgres(const py::object& user, const py::object& password, const py::object& host,
                             const py::object& port, const py::object& name) {
-    py::object psycopg2 = py::module_::import("psycopg2");
+    py::object psycopg2 = zorvan::imported_module(zorvan::dep::psycopg2_module);
     require_user(user, psycopg2.attr("OperationalError"));
     // libpq's connect_timeout bounds the whole connection start-up; keepalives
     // notice a server that vanished while a statement runs.
@@ -83,7 +84,7 @@ py::object connect_postgres(const py::object& user, const py::object& password, 
 
 py::object connect_mssql(const py::object& user, const py::object& password, const py::object& host,
                          const py::object& port, const py::object& name) {
-    py::object pyodbc = py::module_::import("pyodbc");
+    py::object pyodbc = zorvan::imported_module(zorvan::dep::pyodbc_module);
     const std::string connection_string =
         mssql_connection_string(text_of(host), text_of(port), text_of(name), text_of(user), text_of(password));
     // pyodbc's timeout is the login time-out.
@@ -92,7 +93,7 @@ py::object connect_mssql(const py::object& user, const py::object& password, con
 }  // namespace
 
 long connect_timeout_seconds() {
-    py::object raw = py::module_::import("os").attr("environ").attr("get")("ZORVAN_DB_CONNECT_TIMEOUT", "");
+    py::object raw = zorvan::imported(zorvan::dep::os_environ).attr("get")("ZORVAN_DB_CONNECT_TIMEOUT", "");
     const std::string text = raw.cast<std::string>();
     if (text.empty()) return kDefaultConnectTimeoutSeconds;
     std::size_t used = 0;
@@ -148,7 +149,7 @@ py::object get_mysql_db_connection(const py::object& user, const py::object& pas
         [&]() -> py::object {
             py::dict db_credentials("host"_a = host, "user"_a = user, "password"_a = password, "database"_a = name,
                                     "port"_a = port,
-                                    "cursorclass"_a = py::module_::import("pymysql.cursors").attr("DictCursor"));
+                                    "cursorclass"_a = zorvan::imported(zorvan::dep::pymysql_cursors_DictCursor));
             return connect_mysql(db_credentials);
         },
         [](const py::object& error) -> py::object {
@@ -159,7 +160,7 @@ py::object get_mysql_db_connection(const py::object& user, const py::object& pas
 
 py::object get_pgdb_connection(const py::object& user, const py::object& password, const py::object& host,
                                const py::object& port, const py::object& name) {
-    py::object psycopg2 = py::module_::import("psycopg2");
+    py::object psycopg2 = zorvan::imported_module(zorvan::dep::psycopg2_module);
     try {
         return connect_postgres(user, password, host, port, name);
     } catch (py::error_already_set& error) {

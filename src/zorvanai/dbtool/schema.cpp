@@ -2,6 +2,7 @@
 
 #include "connections.hpp"
 #include "pycall.hpp"
+#include "zorvan/python_names.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -108,7 +109,7 @@ py::object get_pgdb_schema(const Settings& settings) {
     return read_schema(
         connection,
         [&] {
-            py::object dict_cursor = py::module_::import("psycopg2.extras").attr("DictCursor");
+            py::object dict_cursor = zorvan::imported(zorvan::dep::psycopg2_extras_DictCursor);
             return connection.attr("cursor")("cursor_factory"_a = dict_cursor);
         },
         [](const py::object& cursor, py::dict& schema) {

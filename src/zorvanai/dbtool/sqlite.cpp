@@ -3,6 +3,7 @@
 #include "connections.hpp"
 #include "pycall.hpp"
 #include "schema.hpp"
+#include "zorvan/python_names.hpp"
 
 namespace zorvanai::dbtool {
 
@@ -15,7 +16,7 @@ constexpr const char* kTablesQuery =
 }  // namespace
 
 py::object connect_sqlite(const py::object& db_name) {
-    py::module_ os = py::module_::import("os");
+    py::module_ os = zorvan::imported_module(zorvan::dep::os_module);
     if (db_name.is_none()) throw py::value_error("no SQLite database file is configured (db_name)");
     py::object path = os.attr("path").attr("abspath")(os.attr("fspath")(db_name));
     if (!py::bool_(os.attr("path").attr("isfile")(path))) {
@@ -23,8 +24,8 @@ py::object connect_sqlite(const py::object& db_name) {
     }
     // mode=ro: SQLite itself refuses every write to the file.
     const std::string uri =
-        "file:" + std::string(py::str(py::module_::import("urllib.parse").attr("quote")(path))) + "?mode=ro";
-    return py::module_::import("sqlite3").attr("connect")(uri, "uri"_a = true, "timeout"_a = connect_timeout_seconds());
+        "file:" + std::string(py::str(zorvan::imported(zorvan::dep::urllib_parse_quote)(path))) + "?mode=ro";
+    return zorvan::imported(zorvan::dep::sqlite3_connect)(uri, "uri"_a = true, "timeout"_a = connect_timeout_seconds());
 }
 
 py::object get_sqlite_db_connection(const py::object& db_name) {

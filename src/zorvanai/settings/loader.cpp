@@ -7,6 +7,7 @@
 
 #include "settings.hpp"
 #include "zorvan/console.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::settings {
@@ -99,7 +100,7 @@ void read_database(py::object record, Problems& problems) {
     record.attr("engine") = py::str(engine->name);
     record.attr("db_name") = py::str(name);
     record.attr("db_user") = py::str(user);
-    py::object password = zorvan::import_attr("os", "environ").attr("get")("ZORVAN_DB_PASSWORD", "");
+    py::object password = zorvan::imported(zorvan::dep::os_environ).attr("get")("ZORVAN_DB_PASSWORD", "");
     record.attr("db_password") = password;
     record.attr("db_host") = py::str(host_of(host));
     record.attr("db_port") = port_of(engine->name, engine->default_port, problems);
@@ -108,7 +109,7 @@ void read_database(py::object record, Problems& problems) {
 }  // namespace
 
 py::object load_settings(py::module_ m, bool database, bool models_wanted) {
-    py::module_ dotenv = py::module_::import("dotenv");
+    py::module_ dotenv = zorvan::imported_module(zorvan::dep::dotenv_module);
     const std::string path = py::str(dotenv.attr("find_dotenv")(py::arg("usecwd") = true));
     if (!path.empty()) dotenv.attr("load_dotenv")(path, py::arg("override") = false);
 

@@ -10,6 +10,7 @@
 #include "settings.hpp"
 #include "zorvan/errors.hpp"
 #include "zorvan/http_reply.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -93,7 +94,7 @@ py::dict prices_from_environment(Problems& problems) {
     std::string text = *raw;
     const std::string what = std::string(variable);
     if (trimmed(text).rfind("{", 0) != 0) {
-        py::object path = zorvan::import_attr("pathlib", "Path")(text);
+        py::object path = zorvan::imported(zorvan::dep::pathlib_Path)(text);
         try {
             text = py::str(path.attr("read_text")(py::arg("encoding") = "utf-8"));
         } catch (py::error_already_set& error) {
@@ -105,7 +106,7 @@ py::dict prices_from_environment(Problems& problems) {
     }
     py::object parsed;
     try {
-        parsed = zorvan::import_attr("json", "loads")(text);
+        parsed = zorvan::imported(zorvan::dep::json_loads)(text);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         problems.add(what + " is not valid JSON: " + std::string(py::str(error.value())));
@@ -132,7 +133,7 @@ std::optional<std::string> chosen_provider(const Inputs& inputs, Problems& probl
 }  // namespace
 
 std::optional<std::string> environment_text(const char* variable) {
-    py::object value = zorvan::import_attr("os", "environ").attr("get")(variable);
+    py::object value = zorvan::imported(zorvan::dep::os_environ).attr("get")(variable);
     if (value.is_none()) return std::nullopt;
     const std::string text = trimmed(value.cast<std::string>());
     if (text.empty()) return std::nullopt;
@@ -197,7 +198,7 @@ py::object model_settings(py::module_ m, const Inputs& inputs, Problems& problem
 
     if (*provider == "vendor") {
         try {
-            zorvan::import_attr("zorvanai.api", "base_url")();
+            zorvan::imported(zorvan::dep::zorvanai_api_base_url)();
         } catch (py::error_already_set& error) {
             if (!error.matches(configuration_error())) throw;
             problems.add(py::str(error.value()));

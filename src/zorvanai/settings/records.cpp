@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "settings.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -13,7 +14,7 @@ namespace {
 
 py::object plain_record(const char* name, const std::string& module_name, const std::string& doc,
                         std::vector<const char*> fields, std::vector<const char*> secrets) {
-    zorvan::ClassBuilder builder(name, module_name, zorvan::import_attr("builtins", "object"));
+    zorvan::ClassBuilder builder(name, module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder.doc(doc).method(
         "__repr__", "(self)", "The fields, with passwords and keys masked.",
         [name, fields, secrets](py::object self) {

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvanai::settings {
@@ -64,7 +65,7 @@ py::object make_settings_class(const char* class_name, const char* role, const s
                             "and the request limits timeout (seconds per request; default 120, or the\n"
                             "environment variable ZORVAN_MODEL_TIMEOUT) and max_retries (default 2, or\n"
                             "ZORVAN_MODEL_MAX_RETRIES).";
-    ClassBuilder builder(class_name, module_name, py::module_::import("builtins").attr("object"));
+    ClassBuilder builder(class_name, module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder.doc(doc)
         .attr("chat_client", py::str("AzureChatOpenAI"))
         .method(
@@ -115,7 +116,7 @@ py::object make_settings_class(const char* class_name, const char* role, const s
 
 py::object make_openai_settings_class(const std::string& module_name) {
     using zorvan::ClassBuilder;
-    ClassBuilder builder("OpenAIChatSettings", module_name, py::module_::import("builtins").attr("object"));
+    ClassBuilder builder("OpenAIChatSettings", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder
         .doc(
             "Connection settings of a chat model behind an OpenAI-compatible endpoint.\n\n"

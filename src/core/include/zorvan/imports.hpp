@@ -3,7 +3,7 @@
 // `imported`: the module is imported once per interpreter and kept in the
 // interpreter store (released when the interpreter is finalised), and so is
 // the attribute, unless it is declared to be read at each use (a value that
-// changes, such as sys.stdout).
+// changes, such as sys.stdout, or an optional driver that may be replaced).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvan {
 namespace py = pybind11;
 
@@ -80,21 +82,21 @@ public:
     ClassBuilder& classmethod(const std::string& name, const std::string& params, const std::string& doc, Func&& f,
                               const Extra&... extra) {
         auto function = signed_function(name, params, doc, std::forward<Func>(f), extra...);
-        return attr(name, py::module_::import("builtins").attr("classmethod")(function));
+        return attr(name, imported(dep::builtins_classmethod)(function));
     }
 
     template <typename Func, typename... Extra>
     ClassBuilder& staticmethod(const std::string& name, const std::string& params, const std::string& doc, Func&& f,
                                const Extra&... extra) {
         auto function = signed_function(name, params, doc, std::forward<Func>(f), extra...);
-        return attr(name, py::module_::import("builtins").attr("staticmethod")(function));
+        return attr(name, imported(dep::builtins_staticmethod)(function));
     }
 
     // A read-only property computed by `getter(self)`.
     template <typename Func>
     ClassBuilder& property(const std::string& name, const std::string& doc, Func&& getter) {
         auto function = signed_function(name, "(self)", doc, std::forward<Func>(getter), py::arg("self"));
-        return attr(name, py::module_::import("builtins").attr("property")(function, py::none(), py::none(), doc));
+        return attr(name, imported(dep::builtins_property)(function, py::none(), py::none(), doc));
     }
 
     // Creates the class (the caller binds it to a module name); extra keyword

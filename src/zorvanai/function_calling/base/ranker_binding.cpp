@@ -7,6 +7,7 @@
 
 #include "ranker.hpp"
 #include "table_catalogue.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::function_calling {
@@ -31,7 +32,7 @@ std::vector<std::string> texts_of(py::handle values, const char* what) {
 std::vector<TableColumns> tables_of(py::handle tables) {
     std::vector<TableColumns> result;
     if (py::isinstance<py::str>(tables)) throw py::type_error("tables must be a mapping or a list, not str");
-    if (py::isinstance(tables, zorvan::import_attr("collections.abc", "Mapping"))) {
+    if (py::isinstance(tables, zorvan::imported(zorvan::dep::collections_abc_Mapping))) {
         for (auto item : py::iter(tables.attr("items")())) {
             auto pair = item.cast<py::tuple>();
             result.push_back({text_of(pair[0], "table name"), texts_of(pair[1], "columns")});

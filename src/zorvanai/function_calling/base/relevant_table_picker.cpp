@@ -9,6 +9,7 @@
 #include "zorvan/chat_client.hpp"
 #include "zorvan/graph_names.hpp"
 #include "zorvan/interpreter_store.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -68,7 +69,7 @@ std::string question_of(py::handle state) {
 }
 
 [[noreturn]] void refuse_reply(const std::string& why) {
-    py::object error = zorvan::import_attr("langchain_core.exceptions", "OutputParserException");
+    py::object error = zorvan::imported(zorvan::dep::langchain_core_exceptions_OutputParserException);
     PyErr_SetObject(error.ptr(), py::str("The relevant-table reply " + why).ptr());
     throw py::error_already_set();
 }
@@ -85,7 +86,7 @@ std::optional<py::object> names_in_text(py::handle reply) {
     if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
     py::object value;
     try {
-        value = zorvan::import_attr("json", "loads")(text.substr(open, close - open + 1));
+        value = zorvan::imported(zorvan::dep::json_loads)(text.substr(open, close - open + 1));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         return std::nullopt;
@@ -123,8 +124,8 @@ std::string model_key(const py::object& config) {
 
 // True for a server's refusal of a forced function call.
 bool refuses_tool_choice(const py::error_already_set& error) {
-    const bool rejected = error.matches(zorvan::import_attr("openai", "BadRequestError")) ||
-                          error.matches(zorvan::import_attr("openai", "UnprocessableEntityError"));
+    const bool rejected = error.matches(zorvan::imported(zorvan::dep::openai_BadRequestError)) ||
+                          error.matches(zorvan::imported(zorvan::dep::openai_UnprocessableEntityError));
     if (!rejected) return false;
     const std::string text = py::str(py::str(error.value()).attr("lower")());
     return text.find("tool_choice") != std::string::npos || text.find("tool choice") != std::string::npos;
@@ -153,8 +154,8 @@ std::vector<std::string> picked_names(py::handle reply) {
 py::list messages_for(py::handle self, const std::string& question, const std::vector<std::string>& tables) {
     const std::string dialect = py::str(self.attr("dialect"));
     py::list messages;
-    messages.append(zorvan::import_attr("langchain_core.messages", "SystemMessage")(system_text(dialect)));
-    messages.append(zorvan::import_attr("langchain_core.messages", "HumanMessage")(human_text(question, tables)));
+    messages.append(zorvan::imported(zorvan::dep::langchain_core_messages_SystemMessage)(system_text(dialect)));
+    messages.append(zorvan::imported(zorvan::dep::langchain_core_messages_HumanMessage)(human_text(question, tables)));
     return messages;
 }
 
@@ -204,9 +205,9 @@ py::dict pick(py::object self, py::handle cache, py::object state) {
 
 py::object make_relevant_table_picker_class(const std::string& module_name) {
     // One table ranker per database handle, for as long as the handle lives.
-    py::object rankers = zorvan::import_attr("weakref", "WeakKeyDictionary")();
+    py::object rankers = zorvan::imported(zorvan::dep::weakref_WeakKeyDictionary)();
     zorvan::ClassBuilder builder("RelevantTablePicker", module_name,
-                                 zorvan::import_attr("langchain_core.runnables", "Runnable"));
+                                 zorvan::imported(zorvan::dep::langchain_core_runnables_Runnable));
     builder.doc(
         "Picks the tables of the database that matter for a question.\n\n"
         "The lighter Azure OpenAI deployment is made to call the function\n"

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <map>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::function_calling {
@@ -33,10 +34,11 @@ public:
     py::list rows(const std::string& sql, py::handle schema) {
         py::dict params;
         params["schema"] = schema;
-        return connection_.attr("execute")(zorvan::import_attr("sqlalchemy", "text")(sql), params).attr("fetchall")();
+        return connection_.attr("execute")(zorvan::imported(zorvan::dep::sqlalchemy_text)(sql), params)
+            .attr("fetchall")();
     }
     void execute(const std::string& sql) {
-        connection_.attr("execute")(zorvan::import_attr("sqlalchemy", "text")(sql));
+        connection_.attr("execute")(zorvan::imported(zorvan::dep::sqlalchemy_text)(sql));
     }
 
 private:
@@ -99,7 +101,7 @@ TableCatalogue read_mysql(py::handle engine, py::handle schema, long long limit_
 }
 
 TableCatalogue read_inspector(py::handle engine, py::handle schema) {
-    py::object inspector = zorvan::import_attr("sqlalchemy", "inspect")(engine);
+    py::object inspector = zorvan::imported(zorvan::dep::sqlalchemy_inspect)(engine);
     py::dict columns = inspector.attr("get_multi_columns")(py::arg("schema") = schema);
     py::dict links = inspector.attr("get_multi_foreign_keys")(py::arg("schema") = schema);
     TableCatalogue catalogue;

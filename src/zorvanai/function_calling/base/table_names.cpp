@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvanai::function_calling {
 
 namespace {
@@ -103,7 +105,7 @@ std::vector<std::string> candidate_tables(py::handle table_names_from_db) {
         }
         return names;
     }
-    py::object mapping = py::module_::import("collections.abc").attr("Mapping");
+    py::object mapping = zorvan::imported(zorvan::dep::collections_abc_Mapping);
     for (py::handle item : py::iter(table_names_from_db)) {
         if (py::isinstance<py::str>(item)) {
             keep(item.cast<std::string>());

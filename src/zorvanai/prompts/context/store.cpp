@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvanai::context {
 
 namespace {
@@ -10,7 +12,7 @@ constexpr const char* kContextKey = "context_prompt";
 constexpr const char* kInstructionsKey = "custom_instructions";
 
 py::module_ os_module() {
-    return py::module_::import("os");
+    return zorvan::imported_module(zorvan::dep::os_module);
 }
 
 // Set operations of several threads are serialised, so that the record
@@ -48,7 +50,7 @@ void replace_file(const py::object& path, const std::string& text) {
                       os.attr("O_CLOEXEC").cast<int>();
     py::object fd = py::none();
     py::object temp_path = py::none();
-    py::object secrets = py::module_::import("secrets");
+    py::object secrets = zorvan::imported_module(zorvan::dep::secrets_module);
     for (int attempt = 0; fd.is_none(); ++attempt) {
         temp_path =
             os_path.attr("join")(directory, py::str(".context.json.") + secrets.attr("token_hex")(8) + py::str(".tmp"));
@@ -62,9 +64,9 @@ void replace_file(const py::object& path, const std::string& text) {
         // An existing file keeps its permissions.
         const bool replacing = os_path.attr("exists")(target).cast<bool>();
         const int mode =
-            replacing ? py::module_::import("stat").attr("S_IMODE")(os.attr("stat")(target).attr("st_mode")).cast<int>()
+            replacing ? zorvan::imported(zorvan::dep::stat_S_IMODE)(os.attr("stat")(target).attr("st_mode")).cast<int>()
                       : 0;
-        py::object file = py::module_::import("builtins")
+        py::object file = zorvan::imported_module(zorvan::dep::builtins_module)
                               .attr("open")(fd, "w", py::arg("encoding") = "utf-8", py::arg("newline") = "");
         try {
             file.attr("write")(text);
@@ -89,12 +91,12 @@ void replace_file(const py::object& path, const std::string& text) {
 
 // The JSON text that json.dump(record, file) would write with its defaults.
 std::string serialise(const py::object& record) {
-    return py::module_::import("json").attr("dumps")(record).cast<std::string>();
+    return zorvan::imported(zorvan::dep::json_dumps)(record).cast<std::string>();
 }
 
 void set_entry(py::module_ m, const char* module_name, const char* key, const py::object& value) {
     // A value JSON cannot hold is refused before anything changes.
-    py::module_::import("json").attr("dumps")(value);
+    zorvan::imported(zorvan::dep::json_dumps)(value);
     StoreLock lock(m);
     m.attr(module_name) = value;
     py::object values = m.attr("values");
@@ -110,7 +112,7 @@ void load(py::module_ m) {
     defaults[kContextKey] = py::str("");
     defaults[kInstructionsKey] = py::str("");
     m.attr("default_values") = defaults;
-    m.attr("_store_lock") = py::module_::import("threading").attr("RLock")();
+    m.attr("_store_lock") = zorvan::imported(zorvan::dep::threading_RLock)();
     py::object values = read_values(m);
     m.attr("values") = values;
     m.attr("context_prompt") = values[py::str(kContextKey)];
@@ -120,10 +122,10 @@ void load(py::module_ m) {
 py::object read_values(py::module_ m) {
     py::object path = m.attr("FILE_PATH");
     if (os_module().attr("path").attr("exists")(path).cast<bool>()) {
-        py::object file = py::module_::import("builtins").attr("open")(path, "r", py::arg("encoding") = "utf-8");
+        py::object file = zorvan::imported(zorvan::dep::builtins_open)(path, "r", py::arg("encoding") = "utf-8");
         py::object parsed;
         try {
-            parsed = py::module_::import("json").attr("load")(file);
+            parsed = zorvan::imported(zorvan::dep::json_load)(file);
         } catch (...) {
             file.attr("close")();
             throw;

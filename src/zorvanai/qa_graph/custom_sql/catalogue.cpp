@@ -4,6 +4,7 @@
 #include <set>
 
 #include "catalogue_util.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -44,7 +45,7 @@ std::vector<std::string> list_tables(ReadOnlySession& session, const HandleConfi
                 schema_parameters(config)));
             break;
         default: {
-            py::object inspector = zorvan::import_attr("sqlalchemy", "inspect")(session.connection());
+            py::object inspector = zorvan::imported(zorvan::dep::sqlalchemy_inspect)(session.connection());
             for (py::handle name : inspector.attr("get_table_names")(py::arg("schema") = config.schema)) {
                 names.push_back(name_text(name));
             }

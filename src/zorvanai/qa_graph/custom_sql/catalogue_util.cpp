@@ -1,5 +1,6 @@
 #include "catalogue_util.hpp"
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -29,11 +30,11 @@ py::list to_list(const std::vector<std::string>& names) {
 }
 
 py::object text_query(const std::string& sql) {
-    return zorvan::import_attr("sqlalchemy", "text")(sql);
+    return zorvan::imported(zorvan::dep::sqlalchemy_text)(sql);
 }
 
 py::object text_query_with_names(const std::string& sql) {
-    py::object bindparam = zorvan::import_attr("sqlalchemy", "bindparam");
+    py::object bindparam = zorvan::imported(zorvan::dep::sqlalchemy_bindparam);
     return text_query(sql).attr("bindparams")(bindparam("names", py::arg("expanding") = true));
 }
 

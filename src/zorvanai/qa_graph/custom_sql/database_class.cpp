@@ -11,6 +11,7 @@
 #include "query_runner.hpp"
 #include "read_only_session.hpp"
 #include "refusal.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -80,7 +81,7 @@ std::vector<std::string> current_usable_tables(py::object self) {
 py::object make_database_class(const std::string& module_name) {
     using zorvan::ClassBuilder;
     ClassBuilder builder("CustomSQLDatabase", module_name,
-                         zorvan::import_attr("langchain_community.utilities", "SQLDatabase"));
+                         zorvan::imported(zorvan::dep::langchain_community_utilities_SQLDatabase));
     builder.doc(
         "Handle on the one database that an assistant answers questions about.\n\n"
         "A LangChain ``SQLDatabase`` (its SQL tools accept it) whose queries:\n"
@@ -258,7 +259,7 @@ py::object make_database_class(const std::string& module_name) {
                 return self.attr("run")(command, fetch, include_columns, py::arg("parameters") = parameters,
                                         py::arg("execution_options") = execution_options);
             } catch (py::error_already_set& error) {
-                if (!error.matches(zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError"))) throw;
+                if (!error.matches(zorvan::imported(zorvan::dep::sqlalchemy_exc_SQLAlchemyError))) throw;
                 return py::str("Error: " + std::string(py::str(error.value())));
             }
         },
@@ -309,7 +310,7 @@ py::object make_database_class(const std::string& module_name) {
                      "catalogue query) and engine.",
                      [](py::object self) { return py::cast(view_of(self)); });
     builder.property("_inspector", "A SQLAlchemy inspector on the engine.", [](py::object self) {
-        return zorvan::import_attr("sqlalchemy", "inspect")(self.attr(attr::engine));
+        return zorvan::imported(zorvan::dep::sqlalchemy_inspect)(self.attr(attr::engine));
     });
     builder.method(
         "__repr__", "(self)",

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "server_errors.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -163,7 +164,7 @@ FetchedRows fetch_postgres(ReadOnlySession& session, const RunPlan& plan) {
             cursor.attr("execute")("MOVE FORWARD ALL IN zorvan_rows");
             fetched.total = pulled + cursor.attr("rowcount").cast<long long>();
         } catch (py::error_already_set& error) {
-            if (!error.matches(zorvan::import_attr("psycopg2", "Error"))) throw;
+            if (!error.matches(zorvan::imported(zorvan::dep::psycopg2_Error))) throw;
         }
     } else if (fetched.more) {
         fetched.total = pulled;

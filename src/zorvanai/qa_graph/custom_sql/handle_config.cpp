@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvanai::custom_sql {
 
 ServerKind detect_server_kind(py::handle engine) {
@@ -62,7 +64,7 @@ std::string sqlglot_dialect(ServerKind kind, const std::string& sqlalchemy_diale
         case ServerKind::Other:
             break;
     }
-    py::dict known = py::module_::import("sqlglot.dialects.dialect").attr("Dialect").attr("classes");
+    py::dict known = zorvan::imported(zorvan::dep::sqlglot_dialects_dialect_Dialect).attr("classes");
     return known.contains(py::str(sqlalchemy_dialect)) ? sqlalchemy_dialect : std::string();
 }
 

@@ -8,6 +8,7 @@
 #include "handle_config.hpp"
 #include "privileges.hpp"
 #include "read_only_session.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -83,7 +84,7 @@ double checked_timeout(const py::object& value, const char* name) {
 long checked_result_bytes(const py::object& value) {
     py::object chosen = value;
     if (chosen.is_none()) {
-        py::object text = zorvan::import_attr("os", "environ").attr("get")("ZORVAN_DB_RESULT_BYTES");
+        py::object text = zorvan::imported(zorvan::dep::os_environ).attr("get")("ZORVAN_DB_RESULT_BYTES");
         if (text.is_none() || std::string(py::str(text)).empty()) return kDefaultResultBytes;
         const std::string digits = py::str(text);
         const bool numeric = digits.find_first_not_of("0123456789") == std::string::npos && digits.size() < 12;
@@ -126,7 +127,7 @@ py::dict driver_arguments(const std::string& driver, double connect_timeout, dou
         }
         // One statement per call: a second one in the text is a syntax error.
         if (driver == "mysqlconnector") {
-            py::object flags = zorvan::import_attr("mysql.connector.constants", "ClientFlag");
+            py::object flags = zorvan::imported(zorvan::dep::mysql_connector_constants_ClientFlag);
             py::list client_flags;
             client_flags.append(-flags.attr("MULTI_STATEMENTS").cast<long>());
             args["client_flags"] = client_flags;
@@ -143,14 +144,14 @@ py::dict driver_arguments(const std::string& driver, double connect_timeout, dou
 py::object read_only_sqlite(const py::object& url) {
     py::object database = url.attr("database");
     // A copy: the URL's own mapping is immutable.
-    py::dict query = py::module_::import("builtins").attr("dict")(url.attr("query"));
+    py::dict query = zorvan::imported(zorvan::dep::builtins_dict)(url.attr("query"));
     if (database.is_none() || std::string(py::str(database)).empty() || std::string(py::str(database)) == ":memory:" ||
         query.contains("mode")) {
         return url;
     }
     std::string path = py::str(database);
     if (path.rfind("file:", 0) == 0) return url;
-    py::object quoted = zorvan::import_attr("urllib.parse", "quote")(path, py::arg("safe") = "/");
+    py::object quoted = zorvan::imported(zorvan::dep::urllib_parse_quote)(path, py::arg("safe") = "/");
     query["mode"] = "ro";
     query["uri"] = "true";
     return url.attr("set")(py::arg("database") = py::str("file:") + quoted, py::arg("query") = query);
@@ -222,7 +223,7 @@ void initialise(py::object self, py::object engine, py::object schema, py::objec
                 py::object include_tables, py::object sample_rows, py::object indexes, py::object custom_table_info,
                 py::object view_support, py::object max_string_length, py::object statement_timeout,
                 py::object max_rows, py::object max_result_bytes, py::object strict) {
-    if (!py::isinstance(engine, zorvan::import_attr("sqlalchemy.engine", "Engine"))) {
+    if (!py::isinstance(engine, zorvan::imported(zorvan::dep::sqlalchemy_engine_Engine))) {
         throw py::type_error("engine must be a sqlalchemy Engine, not " + zorvan::type_name(engine));
     }
     if (truthy(include_tables) && truthy(ignore_tables)) {
@@ -251,7 +252,8 @@ void initialise(py::object self, py::object engine, py::object schema, py::objec
                 custom_table_info.is_none() ? py::object(py::none()) : py::object(py::dict(custom_table_info)));
     py::setattr(self, attr::max_string_length, max_string_length);
     py::setattr(self, attr::view_support, py::bool_(truthy(view_support)));
-    py::setattr(self, attr::metadata, metadata.is_none() ? zorvan::import_attr("sqlalchemy", "MetaData")() : metadata);
+    py::setattr(self, attr::metadata,
+                metadata.is_none() ? zorvan::imported(zorvan::dep::sqlalchemy_MetaData)() : metadata);
     py::setattr(self, attr::statement_timeout, timeout > 0 ? py::object(py::float_(timeout)) : py::object(py::none()));
     py::setattr(self, attr::max_rows, max_rows);
     py::setattr(self, attr::max_result_bytes, py::int_(result_bytes));
@@ -286,7 +288,7 @@ void initialise(py::object self, py::object engine, py::object schema, py::objec
 
 py::object from_uri(py::object cls, py::object database_uri, py::object engine_args, py::object connect_timeout,
                     py::kwargs kwargs) {
-    py::module_ sa = py::module_::import("sqlalchemy");
+    py::module_ sa = zorvan::imported_module(zorvan::dep::sqlalchemy_module);
     py::object url = sa.attr("engine").attr("make_url")(database_uri);
     py::dict args;
     if (!engine_args.is_none()) args = py::dict(engine_args);

@@ -4,6 +4,7 @@
 #include <set>
 #include <vector>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -130,7 +131,7 @@ std::optional<Refusal> statement_kind(const py::list& tokens) {
 
 std::variant<Statement, Refusal> single_statement(const py::str& sql, GuardDialect dialect) {
     py::object reader =
-        zorvan::import_attr("sqlglot.dialects.dialect", "Dialect").attr("get_or_raise")(sqlglot_name(dialect));
+        zorvan::imported(zorvan::dep::sqlglot_dialects_dialect_Dialect).attr("get_or_raise")(sqlglot_name(dialect));
     py::list tokens;
     try {
         tokens = py::list(reader.attr("tokenize")(sql));

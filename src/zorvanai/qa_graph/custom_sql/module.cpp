@@ -9,6 +9,7 @@
 #include "refusal.hpp"
 #include "sql_guard.hpp"
 #include "zorvan/errors.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -54,7 +55,7 @@ PYBIND11_MODULE(custom_sql, m) {
     const std::string name = py::str(m.attr("__name__"));
     // The query check's parser is loaded with the module, not by the first
     // query.
-    py::module_::import("sqlglot");
+    zorvan::imported_module(zorvan::dep::sqlglot_module);
     zorvan::import_langchain_community();
     m.attr("ReadOnlyQueryError") = zorvan::error_class(zorvan::ErrorKind::RefusedQuery);
     m.attr("PrivilegedLoginError") = zorvan::error_class(zorvan::ErrorKind::PrivilegedLogin);

@@ -4,6 +4,7 @@
 
 #include "refusal.hpp"
 #include "zorvan/errors.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -12,7 +13,7 @@ namespace zorvanai::custom_sql {
 namespace {
 
 py::object run(const py::object& connection, const std::string& sql, const py::dict& parameters = py::dict()) {
-    return connection.attr("execute")(zorvan::import_attr("sqlalchemy", "text")(sql), parameters);
+    return connection.attr("execute")(zorvan::imported(zorvan::dep::sqlalchemy_text)(sql), parameters);
 }
 
 bool truthy(py::handle value) {
@@ -156,7 +157,7 @@ std::vector<std::string> privilege_risks(const py::object& connection, ServerKin
 
 bool strict_mode(const py::object& strict) {
     if (!strict.is_none()) return py::bool_(strict);
-    py::object value = zorvan::import_attr("os", "environ").attr("get")("ZORVAN_DB_STRICT", "");
+    py::object value = zorvan::imported(zorvan::dep::os_environ).attr("get")("ZORVAN_DB_STRICT", "");
     const std::string text = py::str(value);
     if (text.empty() || text == "0") return false;
     if (text == "1") return true;
@@ -178,7 +179,7 @@ void enforce_least_privilege(const std::vector<std::string>& risks, bool strict,
             zorvan::error_class(zorvan::ErrorKind::PrivilegedLogin),
             subject + " It was refused because strict mode is on (ZORVAN_DB_STRICT=1 or strict=True)." + remedy);
     }
-    zorvan::import_attr("logging", "getLogger")("zorvanai.qa_graph.custom_sql")
+    zorvan::imported(zorvan::dep::logging_getLogger)("zorvanai.qa_graph.custom_sql")
         .attr("warning")(subject + remedy + " Set ZORVAN_DB_STRICT=1 to refuse such logins.");
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "stoppers.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -63,7 +64,7 @@ ReadOnlySession::ReadOnlySession(const HandleConfig& config, zorvan::WorkWatch* 
             // killed session) is replaced once: only the session set-up has
             // run on it. Drivers do not all report such a loss as a
             // disconnect, so any driver error here counts.
-            if (!error.matches(zorvan::import_attr("sqlalchemy.exc", "DBAPIError"))) throw;
+            if (!error.matches(zorvan::imported(zorvan::dep::sqlalchemy_exc_DBAPIError))) throw;
             discard_ = true;
             finish();
             discard_ = false;
@@ -130,7 +131,7 @@ void ReadOnlySession::begin_postgres() {
         // Must come first in the transaction; it also stops functions with
         // side effects (nextval, ...) that reach the server.
         execute_text("SET TRANSACTION READ ONLY");
-        py::tuple row = execute(zorvan::import_attr("sqlalchemy", "text")(check), parameters).attr("one")();
+        py::tuple row = execute(zorvan::imported(zorvan::dep::sqlalchemy_text)(check), parameters).attr("one")();
         if (std::string(py::str(row[0])) == "on") {
             if (std::string(py::str(row[1])) != "on") pin_failed("standard_conforming_strings");
             if (!row[2].equal(row[3])) pin_failed("search_path");

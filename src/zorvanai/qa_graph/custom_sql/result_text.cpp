@@ -1,5 +1,6 @@
 #include "result_text.hpp"
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -11,7 +12,7 @@ namespace {
 py::object truncate_value(py::handle value, long length) {
     if (!py::isinstance<py::str>(value) || length <= 0) return py::reinterpret_borrow<py::object>(value);
     if (static_cast<long>(py::len(value)) <= length) return py::reinterpret_borrow<py::object>(value);
-    py::object head = value[py::module_::import("builtins").attr("slice")(py::none(), length - 3)];
+    py::object head = value[zorvan::imported(zorvan::dep::builtins_slice)(py::none(), length - 3)];
     py::list words = head.attr("rsplit")(" ", 1);
     return py::object(words[0]) + py::str("...");
 }
@@ -120,9 +121,9 @@ py::list rows_as_dicts(const FetchedRows& fetched) {
 py::object rows_as_result(const FetchedRows& fetched) {
     py::list names;
     for (const std::string& name : fetched.columns) names.append(py::str(name));
-    py::object metadata = zorvan::import_attr("sqlalchemy.engine.result", "SimpleResultMetaData")(names);
-    py::object rows = py::module_::import("builtins").attr("iter")(fetched.rows);
-    return zorvan::import_attr("sqlalchemy.engine.result", "IteratorResult")(metadata, rows);
+    py::object metadata = zorvan::imported(zorvan::dep::sqlalchemy_engine_result_SimpleResultMetaData)(names);
+    py::object rows = zorvan::imported(zorvan::dep::builtins_iter)(fetched.rows);
+    return zorvan::imported(zorvan::dep::sqlalchemy_engine_result_IteratorResult)(metadata, rows);
 }
 
 }  // namespace zorvanai::custom_sql

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -82,7 +83,7 @@ std::string message_for(const py::object& orig, const SentQuery& sent) {
 
 void raise_query_error(py::error_already_set& error, const HandleConfig& config, const SentQuery& sent) {
     py::object value = error.value();
-    py::object dbapi_error = zorvan::import_attr("sqlalchemy.exc", "DBAPIError");
+    py::object dbapi_error = zorvan::imported(zorvan::dep::sqlalchemy_exc_DBAPIError);
     py::object driver = config.engine.attr("dialect").attr("loaded_dbapi");
     py::object orig;
     bool invalidated = false;
@@ -101,22 +102,22 @@ void raise_query_error(py::error_already_set& error, const HandleConfig& config,
 }
 
 void raise_time_limit(const HandleConfig& config, const std::string& query) {
-    py::object reason = py::module_::import("builtins")
+    py::object reason = zorvan::imported_module(zorvan::dep::builtins_module)
                             .attr("TimeoutError")("The query ran longer than the time limit of " +
                                                   std::string(py::repr(py::float_(config.statement_timeout))) +
                                                   " seconds and was stopped.");
-    py::object error = zorvan::import_attr("sqlalchemy.exc", "OperationalError")(query, py::none(), reason);
+    py::object error = zorvan::imported(zorvan::dep::sqlalchemy_exc_OperationalError)(query, py::none(), reason);
     raise_with_text(error, py::str(reason), reason);
 }
 
 void raise_silent_server(const HandleConfig& config, const std::string& query) {
     const long seconds = static_cast<long>(std::ceil(client_step_limit(config)));
     py::object reason =
-        py::module_::import("builtins")
+        zorvan::imported_module(zorvan::dep::builtins_module)
             .attr("TimeoutError")("The database server did not answer within " + std::to_string(seconds) +
                                   " seconds (the statement limit and 10 s more), so the connection "
                                   "was closed. Ask again later, or with a simpler query.");
-    py::object error = zorvan::import_attr("sqlalchemy.exc", "OperationalError")(query, py::none(), reason);
+    py::object error = zorvan::imported(zorvan::dep::sqlalchemy_exc_OperationalError)(query, py::none(), reason);
     raise_with_text(error, py::str(reason), reason);
 }
 

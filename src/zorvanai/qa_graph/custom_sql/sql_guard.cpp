@@ -4,6 +4,7 @@
 #include <set>
 
 #include "lexing_check.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -52,7 +53,7 @@ bool same_name(const std::string& a, const std::string& b, GuardDialect dialect)
 class Walker {
 public:
     Walker(const GuardContext& context, const py::str& text) : context_(context), text_(text) {
-        py::module_ exp = py::module_::import("sqlglot.expressions");
+        py::module_ exp = zorvan::imported_module(zorvan::dep::sqlglot_expressions_module);
         func_ = exp.attr("Func");
         anonymous_ = exp.attr("Anonymous");
         table_ = exp.attr("Table");
@@ -207,9 +208,9 @@ private:
 
 // The tables each scope reads that are neither its WITH names nor derived tables.
 std::vector<TableReference> read_tables(py::handle root) {
-    py::object scope_class = zorvan::import_attr("sqlglot.optimizer.scope", "Scope");
+    py::object scope_class = zorvan::imported(zorvan::dep::sqlglot_optimizer_scope_Scope);
     std::vector<TableReference> tables;
-    for (py::handle scope : zorvan::import_attr("sqlglot.optimizer.scope", "traverse_scope")(root)) {
+    for (py::handle scope : zorvan::imported(zorvan::dep::sqlglot_optimizer_scope_traverse_scope)(root)) {
         py::object sources = scope.attr("sources");
         for (py::handle table : scope.attr("tables")) {
             TableReference reference{py::str(table.attr("name")), !std::string(py::str(table.attr("db"))).empty()};
@@ -271,7 +272,7 @@ CheckedQuery check_query(const std::string& sql, const GuardContext& context) {
     try {
         std::vector<py::object> roots;
         for (py::handle tree :
-             py::module_::import("sqlglot").attr("parse")(statement.text, py::arg("read") = dialect)) {
+             zorvan::imported(zorvan::dep::sqlglot_parse)(statement.text, py::arg("read") = dialect)) {
             if (!tree.is_none() && class_name(tree) != "Semicolon")
                 roots.push_back(py::reinterpret_borrow<py::object>(tree));
         }
@@ -281,7 +282,7 @@ CheckedQuery check_query(const std::string& sql, const GuardContext& context) {
                         advice::one_query};
             return checked;
         }
-        root = zorvan::import_attr("sqlglot.optimizer.normalize_identifiers", "normalize_identifiers")(
+        root = zorvan::imported(zorvan::dep::sqlglot_optimizer_normalize_identifiers_normalize_identifiers)(
             roots.front(), py::arg("dialect") = dialect);
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -289,7 +290,7 @@ CheckedQuery check_query(const std::string& sql, const GuardContext& context) {
         return checked;
     }
 
-    py::module_ exp = py::module_::import("sqlglot.expressions");
+    py::module_ exp = zorvan::imported_module(zorvan::dep::sqlglot_expressions_module);
     if (!py::isinstance(root, exp.attr("Query")) && !py::isinstance(root, exp.attr("Values"))) {
         const std::string noun = statement_noun(class_name(root));
         checked.refusal =

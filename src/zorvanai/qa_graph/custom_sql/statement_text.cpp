@@ -5,6 +5,7 @@
 
 #include "lexing_check.hpp"
 #include "sql_guard.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -53,7 +54,7 @@ QueryText query_text(const HandleConfig& config, const py::object& command, cons
         }
     }
     const bool bound = !parameters.is_none() && py::len(parameters) > 0;
-    py::object executable = zorvan::import_attr("sqlalchemy.sql.expression", "Executable");
+    py::object executable = zorvan::imported(zorvan::dep::sqlalchemy_sql_expression_Executable);
     if (py::isinstance<py::str>(command)) {
         text.given = py::str(command);
         if (!bound) {
@@ -61,7 +62,7 @@ QueryText query_text(const HandleConfig& config, const py::object& command, cons
             text.statement = py::none();
             return text;
         }
-        text.statement = zorvan::import_attr("sqlalchemy", "text")(trimmed(config, text.given));
+        text.statement = zorvan::imported(zorvan::dep::sqlalchemy_text)(trimmed(config, text.given));
     } else if (py::isinstance(command, executable)) {
         text.statement = command;
         text.given = py::str(compile_for(command, config.engine.attr("dialect"), text.options));

@@ -5,6 +5,7 @@
 
 #include "catalogue.hpp"
 #include "refusal.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -39,7 +40,7 @@ void check_postgres_names(ReadOnlySession& session, const HandleConfig& config, 
     parameters["functions"] = to_list(query.functions);
     parameters["schema"] = py::str(config.query_schema);
     py::object rows =
-        session.execute(zorvan::import_attr("sqlalchemy", "text")(
+        session.execute(zorvan::imported(zorvan::dep::sqlalchemy_text)(
                             "SELECT 'table', c.relname FROM pg_catalog.pg_class c "
                             "WHERE c.relnamespace = 'pg_catalog'::regnamespace AND c.relname = ANY(:names) "
                             "UNION ALL SELECT 'function', p.proname FROM pg_catalog.pg_proc p "

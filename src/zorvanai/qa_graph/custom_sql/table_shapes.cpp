@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "catalogue_util.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -98,11 +99,11 @@ Shapes read_postgres_shapes(ReadOnlySession& session, const HandleConfig& config
 
 Shapes read_inspector_shapes(ReadOnlySession& session, const HandleConfig& config,
                              const std::vector<std::string>& names) {
-    py::object inspector = zorvan::import_attr("sqlalchemy", "inspect")(session.connection());
+    py::object inspector = zorvan::imported(zorvan::dep::sqlalchemy_inspect)(session.connection());
     // Any kind and scope with explicit names: the inspector then reads those
     // tables only, without listing the schema first.
-    py::object kind = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectKind").attr("ANY");
-    py::object scope = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectScope").attr("ANY");
+    py::object kind = zorvan::imported(zorvan::dep::sqlalchemy_engine_reflection_ObjectKind).attr("ANY");
+    py::object scope = zorvan::imported(zorvan::dep::sqlalchemy_engine_reflection_ObjectScope).attr("ANY");
     py::list filter = to_list(names);
     const auto multi = [&](const char* method) -> py::dict {
         return inspector.attr(method)(py::arg("schema") = config.schema, py::arg("filter_names") = filter,
@@ -111,7 +112,7 @@ Shapes read_inspector_shapes(ReadOnlySession& session, const HandleConfig& confi
     py::dict columns = multi("get_multi_columns");
     py::dict primary_keys = multi("get_multi_pk_constraint");
     py::dict foreign_keys = multi("get_multi_foreign_keys");
-    py::object null_type = zorvan::import_attr("sqlalchemy.types", "NullType");
+    py::object null_type = zorvan::imported(zorvan::dep::sqlalchemy_types_NullType);
     py::object dialect = config.engine.attr("dialect");
     Shapes shapes;
     for (const std::string& name : names) {
@@ -161,11 +162,11 @@ Shapes read_inspector_shapes(ReadOnlySession& session, const HandleConfig& confi
 void read_indexes(ReadOnlySession& session, const HandleConfig& config, Shapes& shapes) {
     py::list filter;
     for (const auto& entry : shapes) filter.append(py::str(entry.first));
-    py::object inspector = zorvan::import_attr("sqlalchemy", "inspect")(session.connection());
+    py::object inspector = zorvan::imported(zorvan::dep::sqlalchemy_inspect)(session.connection());
     py::dict indexes = inspector.attr("get_multi_indexes")(
         py::arg("schema") = config.schema, py::arg("filter_names") = filter,
-        py::arg("kind") = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectKind").attr("ANY"),
-        py::arg("scope") = zorvan::import_attr("sqlalchemy.engine.reflection", "ObjectScope").attr("ANY"));
+        py::arg("kind") = zorvan::imported(zorvan::dep::sqlalchemy_engine_reflection_ObjectKind).attr("ANY"),
+        py::arg("scope") = zorvan::imported(zorvan::dep::sqlalchemy_engine_reflection_ObjectScope).attr("ANY"));
     for (auto& entry : shapes) {
         py::tuple key = py::make_tuple(config.schema, entry.first);
         entry.second.indexes = indexes.contains(key) ? py::object(indexes[key]) : py::object(py::list());
@@ -174,7 +175,7 @@ void read_indexes(ReadOnlySession& session, const HandleConfig& config, Shapes& 
 
 TableShape metadata_shape(const HandleConfig& config, const py::object& table) {
     TableShape shape;
-    py::object null_type = zorvan::import_attr("sqlalchemy.types", "NullType");
+    py::object null_type = zorvan::imported(zorvan::dep::sqlalchemy_types_NullType);
     py::object dialect = config.engine.attr("dialect");
     for (py::handle column : table.attr("columns")) {
         py::object type = column.attr("type");

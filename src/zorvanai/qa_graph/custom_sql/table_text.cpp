@@ -4,6 +4,7 @@
 #include "catalogue.hpp"
 #include "catalogue_util.hpp"
 #include "table_shapes.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::custom_sql {
@@ -95,7 +96,7 @@ private:
         for (const ColumnShape& column : columns) header.push_back(py::str(column.name));
         std::vector<std::string> rows;
         if (!columns.empty()) {
-            py::module_ sa = py::module_::import("sqlalchemy");
+            py::module_ sa = zorvan::imported_module(zorvan::dep::sqlalchemy_module);
             py::list selected;
             for (const ColumnShape& column : columns) selected.append(sa.attr("column")(column.name));
             py::object query = sa.attr("select")(*selected)
@@ -112,7 +113,7 @@ private:
                     rows.push_back(join(values, "\t"));
                 }
             } catch (py::error_already_set& error) {
-                if (!error.matches(zorvan::import_attr("sqlalchemy.exc", "DBAPIError"))) throw;
+                if (!error.matches(zorvan::imported(zorvan::dep::sqlalchemy_exc_DBAPIError))) throw;
                 rows.clear();
                 session_.restart();
             }

@@ -1,12 +1,12 @@
 #include "graph_assembly.hpp"
 
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_graph {
 
 namespace {
-constexpr const char* kNodesModule = "zorvanai.qa_graph.qa_nodes";
 
 // The bound invoke of a node object built with the given keyword arguments.
 py::object node_invoke(py::module_& nodes, const char* class_name, const py::dict& kwargs) {
@@ -21,10 +21,10 @@ py::dict routes(std::initializer_list<std::pair<const char*, const char*>> label
 }  // namespace
 
 py::object assemble_and_compile(py::handle sql_graph) {
-    py::module_ nodes = py::module_::import(kNodesModule);
+    py::module_ nodes = zorvan::imported_module(zorvan::dep::zorvanai_qa_graph_qa_nodes_module);
     py::object graph = sql_graph.attr("graph");
     py::object db = sql_graph.attr("db");
-    py::object end = zorvan::import_attr("langgraph.graph", "END");
+    py::object end = zorvan::imported(zorvan::dep::langgraph_graph_END);
     py::object add_node = graph.attr("add_node");
     py::object add_edge = graph.attr("add_edge");
     py::object add_conditional_edges = graph.attr("add_conditional_edges");

@@ -2,6 +2,7 @@
 
 #include "sql_graph.hpp"
 #include "state.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace py = pybind11;
@@ -21,19 +22,19 @@ PYBIND11_MODULE(qa_graph, m) {
     const std::string name = py::str(m.attr("__name__"));
     zorvan::import_langchain_community();
 
-    py::module_ typing = py::module_::import("typing");
-    m.attr("operator") = py::module_::import("operator");
+    py::module_ typing = zorvan::imported_module(zorvan::dep::typing_module);
+    m.attr("operator") = zorvan::imported_module(zorvan::dep::operator_module);
     for (const char* typing_name : {"Annotated", "Dict", "List", "Optional", "TypedDict"}) {
         m.attr(typing_name) = typing.attr(typing_name);
     }
-    m.attr("StateGraph") = py::module_::import("langgraph.graph").attr("StateGraph");
-    m.attr("END") = py::module_::import("langgraph.graph").attr("END");
-    m.attr("RunnableConfig") = py::module_::import("langchain_core.runnables").attr("RunnableConfig");
-    m.attr("AzureChatOpenAI") = py::module_::import("langchain_openai").attr("AzureChatOpenAI");
+    m.attr("StateGraph") = zorvan::imported(zorvan::dep::langgraph_graph_StateGraph);
+    m.attr("END") = zorvan::imported(zorvan::dep::langgraph_graph_END);
+    m.attr("RunnableConfig") = zorvan::imported(zorvan::dep::langchain_core_runnables_RunnableConfig);
+    m.attr("AzureChatOpenAI") = zorvan::imported(zorvan::dep::langchain_openai_AzureChatOpenAI);
 
     // The graph's nodes; loaded with the graph module.
-    py::module_::import("zorvanai.qa_graph.qa_nodes");
-    m.attr("RelevantTablePicker") = py::module_::import("zorvanai.function_calling.base").attr("RelevantTablePicker");
+    zorvan::imported_module(zorvan::dep::zorvanai_qa_graph_qa_nodes_module);
+    m.attr("RelevantTablePicker") = zorvan::imported(zorvan::dep::zorvanai_function_calling_base_RelevantTablePicker);
 
     m.attr("SQLState") = zorvanai::qa_graph::make_sql_state(name);
     m.attr("SQLGraph") = zorvanai::qa_graph::make_sql_graph_class(name);

@@ -5,14 +5,13 @@
 #include "visualize.hpp"
 #include "zorvan/explicit_signature.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
 namespace zorvanai::qa_graph {
 
 namespace {
-constexpr const char* kNodesModule = "zorvanai.qa_graph.qa_nodes";
-constexpr const char* kPickerModule = "zorvanai.function_calling.base";
 
 bool is_whole_number(py::handle value) {
     return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
@@ -22,21 +21,22 @@ void init_graph(py::object self, py::object custom_sql_db, py::object config_35,
                 py::object config_pandas, const std::string& module_name) {
     py::object state = py::module_::import(module_name.c_str()).attr("SQLState");
     self.attr("db") = custom_sql_db;
-    self.attr("graph") = zorvan::import_attr("langgraph.graph", "StateGraph")(state);
+    self.attr("graph") = zorvan::imported(zorvan::dep::langgraph_graph_StateGraph)(state);
     self.attr("runnable_config") = self.attr("_config_graph")();
     self.attr("relevant_tables_model") = make_chat_client(config_35, 8192);
     self.attr("sql_generation_model") = make_chat_client(config_4, 4096);
     self.attr("response_model") = make_chat_client(config_35, 4096);
     self.attr("pandas_code_model") = make_chat_client(config_pandas.is_none() ? config_35 : config_pandas, 8192);
     self.attr("pandas_ai_model") = make_chat_client(config_35, 8192);
-    self.attr("relevant_table_picker") = zorvan::import_attr(kPickerModule, "RelevantTablePicker")(
-        py::arg("config") = config_35, py::arg("db") = custom_sql_db);
+    self.attr("relevant_table_picker") =
+        zorvan::imported(zorvan::dep::zorvanai_function_calling_base_RelevantTablePicker)(
+            py::arg("config") = config_35, py::arg("db") = custom_sql_db);
     self.attr("compiled_graph") = self.attr("_compile_graph")(self.attr("runnable_config"));
 }
 
 py::object config_graph(py::object, py::object metadata, py::object tags, py::object max_concurrency,
                         py::object recursion_limit) {
-    if (!metadata.is_none() && !py::isinstance(metadata, zorvan::import_attr("collections.abc", "Mapping"))) {
+    if (!metadata.is_none() && !py::isinstance(metadata, zorvan::imported(zorvan::dep::collections_abc_Mapping))) {
         throw py::type_error("metadata must be a mapping or None, not " + zorvan::type_name(metadata));
     }
     if (!py::isinstance<py::list>(tags)) {
@@ -50,15 +50,15 @@ py::object config_graph(py::object, py::object metadata, py::object tags, py::ob
     }
     // The configuration gets its own tag list: the default list is shared
     // by every call, and a run's tags must not leak into later graphs.
-    return zorvan::import_attr("langchain_core.runnables", "RunnableConfig")(
-        py::arg("metadata") = metadata, py::arg("tags") = zorvan::import_attr("builtins", "list")(tags),
+    return zorvan::imported(zorvan::dep::langchain_core_runnables_RunnableConfig)(
+        py::arg("metadata") = metadata, py::arg("tags") = zorvan::imported(zorvan::dep::builtins_list)(tags),
         py::arg("max_concurrency") = max_concurrency, py::arg("recursion_limit") = recursion_limit);
 }
 
 py::object config_graph_signature() {
-    py::module_ typing = py::module_::import("typing");
-    py::object str_type = py::module_::import("builtins").attr("str");
-    py::object int_type = py::module_::import("builtins").attr("int");
+    py::module_ typing = zorvan::imported_module(zorvan::dep::typing_module);
+    py::object str_type = zorvan::imported(zorvan::dep::builtins_str);
+    py::object int_type = zorvan::imported(zorvan::dep::builtins_int);
     py::list default_tags;
     default_tags.append("qa_graph");
     return zorvan::SignatureBuilder()
@@ -67,7 +67,7 @@ py::object config_graph_signature() {
         .param("tags", default_tags, typing.attr("List")[str_type])
         .param("max_concurrency", py::int_(20), typing.attr("Optional")[int_type])
         .param("recursion_limit", py::int_(50), int_type)
-        .returns(zorvan::import_attr("langchain_core.runnables", "RunnableConfig"))
+        .returns(zorvan::imported(zorvan::dep::langchain_core_runnables_RunnableConfig))
         .build();
 }
 
@@ -76,14 +76,15 @@ py::object invoke_graph(py::object self, py::object inputs) {
     py::dict record;
     for (auto item : py::dict(inputs)) record[item.first] = item.second;
     if (!record.contains(zorvan::key::max_iterations_pandas)) {
-        record[zorvan::key::max_iterations_pandas] = py::module_::import(kNodesModule).attr(kPandasBudgetName);
+        record[zorvan::key::max_iterations_pandas] =
+            zorvan::imported_module(zorvan::dep::zorvanai_qa_graph_qa_nodes_module).attr(kPandasBudgetName);
     }
     return self.attr("compiled_graph").attr("invoke")(record, py::arg("config") = self.attr("runnable_config"));
 }
 }  // namespace
 
 py::object make_sql_graph_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder("SQLGraph", module_name, py::module_::import("builtins").attr("object"));
+    zorvan::ClassBuilder builder("SQLGraph", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder.doc(
         "The question-answering graph of one database.\n\n"
         "Owns the database handle, five chat clients (Azure OpenAI, or ChatOpenAI for an\n"

@@ -4,16 +4,17 @@
 #include <vector>
 
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 
 namespace zorvanai::qa_graph {
 
 py::object make_sql_state(const std::string& module_name) {
-    py::module_ typing = py::module_::import("typing");
-    py::module_ op = py::module_::import("operator");
-    py::object builtins_str = py::module_::import("builtins").attr("str");
-    py::object builtins_int = py::module_::import("builtins").attr("int");
-    py::object builtins_bool = py::module_::import("builtins").attr("bool");
-    py::object builtins_list = py::module_::import("builtins").attr("list");
+    py::module_ typing = zorvan::imported_module(zorvan::dep::typing_module);
+    py::module_ op = zorvan::imported_module(zorvan::dep::operator_module);
+    py::object builtins_str = zorvan::imported(zorvan::dep::builtins_str);
+    py::object builtins_int = zorvan::imported(zorvan::dep::builtins_int);
+    py::object builtins_bool = zorvan::imported(zorvan::dep::builtins_bool);
+    py::object builtins_list = zorvan::imported(zorvan::dep::builtins_list);
     py::object List = typing.attr("List");
     py::object Dict = typing.attr("Dict");
     py::object Annotated = typing.attr("Annotated");

@@ -1,5 +1,6 @@
 #include "visualize.hpp"
 
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_graph {
@@ -11,10 +12,10 @@ void visualize(py::handle compiled_graph, py::handle visualization_type, py::han
         return;
     }
     // Picture libraries are loaded only when a picture is asked for.
-    py::object api = zorvan::import_attr("langchain_core.runnables.graph", "MermaidDrawMethod").attr("API");
+    py::object api = zorvan::imported(zorvan::dep::langchain_core_runnables_graph_MermaidDrawMethod).attr("API");
     py::object png = drawing.attr("draw_mermaid_png")(py::arg("draw_method") = api);
-    py::object buffer = zorvan::import_attr("io", "BytesIO")(png);
-    py::object image = zorvan::import_attr("PIL.Image", "open")(buffer);
+    py::object buffer = zorvan::imported(zorvan::dep::io_BytesIO)(png);
+    py::object image = zorvan::imported(zorvan::dep::PIL_Image_open)(buffer);
     try {
         image.attr("save")(save_graph_path);
     } catch (...) {

@@ -4,6 +4,7 @@
 #include "nodes.hpp"
 #include "script_runner.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/sandbox.hpp"
 #include "zorvan/signed.hpp"
@@ -46,11 +47,11 @@ std::optional<double> script_time_limit(const Globals& globals) {
 // The script in-process, as before isolation existed (ZORVAN_SANDBOX=off).
 ScriptOutcome run_in_process(const py::object& state, const std::optional<double>& limit) {
     py::dict namespace_;
-    namespace_["datetime"] = py::module_::import("datetime");
+    namespace_["datetime"] = zorvan::imported_module(zorvan::dep::datetime_module);
     py::object tree;
     try {
         tree =
-            py::module_::import("ast").attr("parse")(item(state, zorvan::key::pandas_code), py::arg("mode") = "exec");
+            zorvan::imported(zorvan::dep::ast_parse)(item(state, zorvan::key::pandas_code), py::arg("mode") = "exec");
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
         return ScriptOutcome{false, "", zorvan::exception_text(error.value())};
@@ -62,14 +63,14 @@ ScriptOutcome run_in_process(const py::object& state, const std::optional<double
 py::object source_text(const py::object& code) {
     if (py::isinstance<py::str>(code)) return code;
     if (py::isinstance<py::bytes>(code)) return code.attr("decode")("utf-8");
-    py::module_::import("ast").attr("parse")(code, py::arg("mode") = "exec");
+    zorvan::imported(zorvan::dep::ast_parse)(code, py::arg("mode") = "exec");
     throw py::type_error("pandas_code must be a str, not " + zorvan::type_name(code));
 }
 
 std::optional<std::string> save_path_of(const py::object& state) {
     py::object path = state.attr("get")(zorvan::key::save_path);
     if (path.is_none()) return std::nullopt;
-    return std::string(py::str(zorvan::import_attr("os", "fspath")(path)));
+    return std::string(py::str(zorvan::imported(zorvan::dep::os_fspath)(path)));
 }
 
 py::dict failure(const std::string& text) {
@@ -112,7 +113,7 @@ py::object make_pandas_executor(const std::string& module_name, const Globals& g
             "    KeyError: a key it reads is missing.",
             [](py::object self, py::object state) {
                 zorvan::require_mapping(state, "state");
-                py::object zip = py::module_::import("builtins").attr("zip");
+                py::object zip = zorvan::imported(zorvan::dep::builtins_zip);
                 py::list triples(zip(item(state, zorvan::key::follow_up_question),
                                      item(state, zorvan::key::generated_sql_query),
                                      item(state, zorvan::key::sql_execution_result)));

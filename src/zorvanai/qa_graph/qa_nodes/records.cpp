@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+#include "zorvan/python_names.hpp"
+
 namespace zorvanai::qa_nodes {
 
 namespace {
@@ -17,7 +19,7 @@ struct FieldDefinition {
 };
 
 py::object make_record(const std::string& module_name, const char* name, const std::vector<FieldDefinition>& fields) {
-    py::module_ pydantic = py::module_::import("pydantic");
+    py::module_ pydantic = zorvan::imported_module(zorvan::dep::pydantic_module);
     py::object field = pydantic.attr("Field");
     py::dict definitions;
     definitions["__module__"] = py::str(module_name);
@@ -33,9 +35,9 @@ py::object make_record(const std::string& module_name, const char* name, const s
 
 void add_records(py::module_& m) {
     const std::string module_name = py::str(m.attr("__name__"));
-    py::module_ typing = py::module_::import("typing");
-    py::object str_type = py::module_::import("builtins").attr("str");
-    py::object bool_type = py::module_::import("builtins").attr("bool");
+    py::module_ typing = zorvan::imported_module(zorvan::dep::typing_module);
+    py::object str_type = zorvan::imported(zorvan::dep::builtins_str);
+    py::object bool_type = zorvan::imported(zorvan::dep::builtins_bool);
     py::object list_of_str = typing.attr("List")[str_type];
     py::object optional_str = typing.attr("Optional")[str_type];
 

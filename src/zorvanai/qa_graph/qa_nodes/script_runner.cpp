@@ -8,6 +8,7 @@
 
 #include "support.hpp"
 #include "zorvan/capture.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/sandbox.hpp"
 
@@ -66,7 +67,7 @@ void leave_script(ScriptRun& run) {
 }
 
 void execute(ScriptRun& run, const py::object& tree, const py::dict& namespace_, py::handle stop_type) {
-    py::module_ builtins = py::module_::import("builtins");
+    py::module_ builtins = zorvan::imported_module(zorvan::dep::builtins_module);
     py::object compile = builtins.attr("compile");
     py::object exec = builtins.attr("exec");
     run.in_script = true;
@@ -148,7 +149,7 @@ ScriptOutcome run_script(const py::object& tree, const py::dict& namespace_, std
     auto run = std::make_shared<ScriptRun>();
     py::object target =
         py::cpp_function([run, tree, namespace_, stop_type]() { worker(*run, tree, namespace_, stop_type); });
-    py::object thread = zorvan::import_attr("threading", "Thread")(
+    py::object thread = zorvan::imported(zorvan::dep::threading_Thread)(
         py::arg("target") = target, py::arg("name") = "zorvanai-script", py::arg("daemon") = true);
     AbandonGuard guard(run, stop_type);
     thread.attr("start")();

@@ -4,6 +4,7 @@
 
 #include "nodes.hpp"
 #include "structured_output.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_nodes {
@@ -13,12 +14,12 @@ constexpr double kDefaultScriptTimeoutSeconds = 120.0;
 }
 
 void use_agg_backend() {
-    py::module_::import("matplotlib").attr("use")("agg");
+    zorvan::imported(zorvan::dep::matplotlib_use)("agg");
 }
 
 void import_prompt_templates(py::module_& m) {
     // The names `from zorvanai.qa_graph.qa_prompts import *` would bring.
-    py::module_ prompts = py::module_::import("zorvanai.qa_graph.qa_prompts");
+    py::module_ prompts = zorvan::imported_module(zorvan::dep::zorvanai_qa_graph_qa_prompts_module);
     py::dict names = prompts.attr("__dict__");
     if (py::hasattr(prompts, "__all__")) {
         for (py::handle name : prompts.attr("__all__")) m.attr(name) = prompts.attr(name);
@@ -32,7 +33,7 @@ void import_prompt_templates(py::module_& m) {
 
 void add_settings(py::module_& m) {
     m.attr("SCRIPT_TIMEOUT_SECONDS") = py::float_(kDefaultScriptTimeoutSeconds);
-    m.attr("logger") = zorvan::import_attr("loguru", "logger");
+    m.attr("logger") = zorvan::imported(zorvan::dep::loguru_logger);
 }
 
 void add_node_classes(py::module_& m) {
@@ -53,11 +54,11 @@ void add_node_classes(py::module_& m) {
 }
 
 void import_context(py::module_& m) {
-    py::module_ context = py::module_::import("zorvanai.prompts.context");
+    py::module_ context = zorvan::imported_module(zorvan::dep::zorvanai_prompts_context_module);
     for (const char* name : {"context_prompt", "custom_instructions", "check_instructions", "read_values"}) {
         m.attr(name) = context.attr(name);
     }
-    m.attr("final_node_prompt") = zorvan::import_attr("zorvanai.prompts.answer_prompt", "final_node_prompt");
+    m.attr("final_node_prompt") = zorvan::imported(zorvan::dep::zorvanai_prompts_answer_prompt_final_node_prompt);
     // One snapshot per process: every final answer uses the values stored
     // when the module was loaded.
     m.attr("current_values") = m.attr("read_values")();

@@ -1,5 +1,6 @@
 #include "nodes.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -29,7 +30,7 @@ py::object make_sql_execution(const std::string& module_name, const Globals&) {
             [](py::object self, py::object state, py::kwargs) {
                 zorvan::require_mapping(state, "state");
                 py::object query = item(state, zorvan::key::generated_sql_query)[py::int_(-1)];
-                py::object database_error = zorvan::import_attr("sqlalchemy.exc", "SQLAlchemyError");
+                py::object database_error = zorvan::imported(zorvan::dep::sqlalchemy_exc_SQLAlchemyError);
                 py::list results;
                 py::dict update;
                 py::object rows;

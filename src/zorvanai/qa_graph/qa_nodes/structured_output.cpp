@@ -14,6 +14,7 @@
 
 #include "support.hpp"
 #include "zorvan/interpreter_store.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
 
@@ -54,7 +55,7 @@ std::string model_key(const py::object& model) {
 }
 
 py::object messages_attr(const char* name) {
-    return zorvan::import_attr("langchain_core.messages", name);
+    return zorvan::imported_module(zorvan::dep::langchain_core_messages_module).attr(name);
 }
 
 py::list as_messages(const py::object& input) {
@@ -100,7 +101,7 @@ std::string json_part(std::string text) {
 }
 
 [[noreturn]] void refuse(const std::string& message) {
-    zorvan::raise_error(zorvan::import_attr("langchain_core.exceptions", "OutputParserException"), message);
+    zorvan::raise_error(zorvan::imported(zorvan::dep::langchain_core_exceptions_OutputParserException), message);
 }
 
 // The record read from a reply, or why it cannot be read.
@@ -113,7 +114,7 @@ Reading read_reply(const py::object& schema, const std::string& text) {
     Reading reading;
     py::object value;
     try {
-        value = zorvan::import_attr("json", "loads")(json_part(text));
+        value = zorvan::imported(zorvan::dep::json_loads)(json_part(text));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_ValueError)) throw;
         reading.error = "it is not a JSON object (" + std::string(py::str(error.value())) + ")";
@@ -122,7 +123,7 @@ Reading read_reply(const py::object& schema, const std::string& text) {
     try {
         reading.record = schema.attr("model_validate")(value);
     } catch (py::error_already_set& error) {
-        if (!error.matches(zorvan::import_attr("pydantic", "ValidationError"))) throw;
+        if (!error.matches(zorvan::imported(zorvan::dep::pydantic_ValidationError))) throw;
         std::string problems;
         for (py::handle problem : error.value().attr("errors")(py::arg("include_url") = false)) {
             py::list where;
@@ -137,8 +138,8 @@ Reading read_reply(const py::object& schema, const std::string& text) {
 }
 
 bool refuses_format(const py::error_already_set& error) {
-    const bool rejected = error.matches(zorvan::import_attr("openai", "BadRequestError")) ||
-                          error.matches(zorvan::import_attr("openai", "UnprocessableEntityError"));
+    const bool rejected = error.matches(zorvan::imported(zorvan::dep::openai_BadRequestError)) ||
+                          error.matches(zorvan::imported(zorvan::dep::openai_UnprocessableEntityError));
     if (!rejected) return false;
     const std::string text = lower(py::str(error.value()));
     return std::any_of(std::begin(kFormatWords), std::end(kFormatWords),
@@ -149,12 +150,12 @@ std::string schema_instruction(const py::object& schema) {
     py::object json_schema = schema.attr("model_json_schema")();
     return "Reply with one JSON object and nothing else (no code fence, no other text). It must fit this JSON "
            "schema:\n" +
-           std::string(py::str(zorvan::import_attr("json", "dumps")(json_schema)));
+           std::string(py::str(zorvan::imported(zorvan::dep::json_dumps)(json_schema)));
 }
 
 py::dict json_schema_format(const py::object& schema) {
     // The SDK's strict form of the record's schema, as OpenAI expects it.
-    py::object tool = zorvan::import_attr("openai", "pydantic_function_tool")(schema);
+    py::object tool = zorvan::imported(zorvan::dep::openai_pydantic_function_tool)(schema);
     py::dict body;
     body["name"] = schema.attr("__name__");
     body["schema"] = tool["function"]["parameters"];

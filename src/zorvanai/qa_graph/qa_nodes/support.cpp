@@ -2,6 +2,7 @@
 
 #include "zorvan/console.hpp"
 #include "zorvan/graph_names.hpp"
+#include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 
 namespace zorvanai::qa_nodes {
@@ -47,7 +48,7 @@ py::object join_if_list(py::handle names) {
 }
 
 py::list zip_lists(py::handle a, py::handle b) {
-    py::object zip = py::module_::import("builtins").attr("zip");
+    py::object zip = zorvan::imported(zorvan::dep::builtins_zip);
     return py::list(zip(a, b));
 }
 
@@ -64,15 +65,15 @@ py::object structured_model(py::handle model, const Globals& globals, const char
 }
 
 py::object runnable_base() {
-    return zorvan::import_attr("langchain_core.runnables", "Runnable");
+    return zorvan::imported(zorvan::dep::langchain_core_runnables_Runnable);
 }
 
 py::object prompts_attr(const char* name) {
-    return zorvan::import_attr("langchain_core.prompts", name);
+    return zorvan::imported_module(zorvan::dep::langchain_core_prompts_module).attr(name);
 }
 
 py::object sql_tool(const char* name) {
-    return zorvan::import_attr("langchain_community.tools.sql_database.tool", name);
+    return zorvan::imported_module(zorvan::dep::langchain_community_tools_sql_database_tool_module).attr(name);
 }
 
 py::object chat_prompt(const py::list& messages) {
