@@ -71,6 +71,7 @@ PYBIND11_MODULE(agent, m) {
     const std::string module_name = py::str(m.attr("__name__"));
     m.attr("AnswerRecord") = agent::make_answer_record_type(module_name);
     agent::add_usage_support(m);
+    agent::add_trace_support(m);
     py::module_ self = m;
     zorvan::def(
         m, "create_agent", kCreateAgentParams,
@@ -158,6 +159,13 @@ PYBIND11_MODULE(agent, m) {
     m.attr("_run_agent_with_details") = py::cpp_function(
         [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
             return outcome_record(agent::run_question(self, agent_graph, key, query, media_path, false));
+        },
+        py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
+    // For measuring answers over a question set: what one question's run
+    // executed, picked and used, and how it failed.
+    m.attr("_run_for_evaluation") = py::cpp_function(
+        [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
+            return agent::run_for_evaluation(self, agent_graph, key, query, media_path);
         },
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
     zorvan::def(

@@ -62,7 +62,13 @@ std::string request_url(const py::handle& error) {
     return request.is_none() ? std::string("its endpoint") : std::string(py::str(request.attr("url")));
 }
 
-// Why a run failed, in words that name the service and what came back.
+std::optional<bool> quiet_of(const py::object& agent) {
+    if (agent.is_none()) return std::nullopt;
+    return optional_flag(py::getattr(agent, "quiet", py::none()), "quiet");
+}
+
+}  // namespace
+
 std::string failure_reason(const py::error_already_set& error) {
     py::handle value = error.value();
     if (is_instance(value, "APIStatusError")) {
@@ -92,13 +98,6 @@ std::string failure_reason(const py::error_already_set& error) {
     const std::string type = zorvan::type_name(value);
     return message.empty() ? type : type + ": " + message;
 }
-
-std::optional<bool> quiet_of(const py::object& agent) {
-    if (agent.is_none()) return std::nullopt;
-    return optional_flag(py::getattr(agent, "quiet", py::none()), "quiet");
-}
-
-}  // namespace
 
 RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
                         const py::object& query, const py::object& media_path, bool warn_on_failure) {

@@ -15,36 +15,6 @@ bool matches(const py::error_already_set& error, const char* module, const char*
     }
 }
 
-std::string creation_failure(const py::error_already_set& error) {
-    const std::string message = first_line(py::str(error.value()));
-    if (matches(error, "zorvanai.api", "ConfigurationError")) return "configuration: " + message;
-    if (matches(error, "zorvanai.api", "VendorServiceError")) return message;
-    if (matches(error, "sqlalchemy.exc", "SQLAlchemyError") || error.matches(PyExc_FileNotFoundError)) {
-        return "cannot connect to the database: " + message;
-    }
-    if (error.matches(PyExc_KeyError) || error.matches(PyExc_AttributeError)) {
-        return "the vendor service's deployment list is not usable: " + describe_error(error);
-    }
-    return "could not create the assistant: " + describe_error(error);
-}
-
-// The command's own log sinks: warnings (such as an undelivered usage
-// report) always; with --verbose also the package's lines and the
-// libraries' info lines.
-void configure_logging(const py::object& stream, bool verbose) {
-    py::object logger = zorvan::import_attr("loguru", "logger");
-    logger.attr("remove")();
-    logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
-                       py::arg("format") = "{level}: {message}");
-    py::module_ logging = py::module_::import("logging");
-    py::object package = logging.attr("getLogger")("zorvanai");
-    py::object handler = logging.attr("StreamHandler")(stream);
-    handler.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
-    package.attr("addHandler")(handler);
-    package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
-    package.attr("propagate") = false;
-}
-
 struct FinishDisplay {
     std::shared_ptr<ProgressDisplay> display;
     ~FinishDisplay() {
@@ -98,6 +68,33 @@ py::dict json_document(bool ok, const std::string& reason, const py::object& rec
 }
 
 }  // namespace
+
+std::string creation_failure(const py::error_already_set& error) {
+    const std::string message = first_line(py::str(error.value()));
+    if (matches(error, "zorvanai.api", "ConfigurationError")) return "configuration: " + message;
+    if (matches(error, "zorvanai.api", "VendorServiceError")) return message;
+    if (matches(error, "sqlalchemy.exc", "SQLAlchemyError") || error.matches(PyExc_FileNotFoundError)) {
+        return "cannot connect to the database: " + message;
+    }
+    if (error.matches(PyExc_KeyError) || error.matches(PyExc_AttributeError)) {
+        return "the vendor service's deployment list is not usable: " + describe_error(error);
+    }
+    return "could not create the assistant: " + describe_error(error);
+}
+
+void configure_logging(const py::object& stream, bool verbose) {
+    py::object logger = zorvan::import_attr("loguru", "logger");
+    logger.attr("remove")();
+    logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
+                       py::arg("format") = "{level}: {message}");
+    py::module_ logging = py::module_::import("logging");
+    py::object package = logging.attr("getLogger")("zorvanai");
+    py::object handler = logging.attr("StreamHandler")(stream);
+    handler.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
+    package.attr("addHandler")(handler);
+    package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
+    package.attr("propagate") = false;
+}
 
 std::string dialect_of(const std::string& engine) {
     if (engine == "PostgreSQL") return "postgres";
