@@ -13,6 +13,7 @@ import pytest
 
 from support.graph_run import PICK_TOOL, checked_query, is_checker
 from support.model_server import Reply
+from zorvanai import cli
 
 BUNDLED = Path(__file__).resolve().parents[2] / "examples" / "eval" / "demo_shop.json"
 QUESTIONS = [item["question"] for item in json.loads(BUNDLED.read_text())]
@@ -104,13 +105,18 @@ def test_the_bundled_set_gives_the_expected_figures_serially_and_concurrently(ru
     assert again.returncode == 0, again.stderr
     assert records_of(concurrent) == records
 
+    fixed = json.loads(concurrent.read_text())
+    fixed["records"][3].update(match=True, stage=None)
+    concurrent.write_text(json.dumps(fixed))
     compared = run_cli("eval", "--compare", str(serial), str(concurrent))
-    assert compared.returncode == 0 and "No question changed." in compared.stdout
+    assert compared.returncode == 0
+    assert compared.stdout.endswith("Matched only in B (1):\n  #3    wrong result -> matched     " + QUESTIONS[3] + "\n")
 
 
 @pytest.mark.timeout(300)
+@pytest.mark.parametrize("concurrency", ["1", "3"])
 def test_ctrl_c_keeps_the_finished_questions_and_resume_runs_the_rest(run_cli, start_cli, model_server, env, shop,
-                                                                       tmp_path):
+                                                                       tmp_path, concurrency):
     out = tmp_path / "results.json"
     running = []
 
@@ -119,20 +125,23 @@ def test_ctrl_c_keeps_the_finished_questions_and_resume_runs_the_rest(run_cli, s
             os.kill(running.pop().pid, signal.SIGINT)
 
     script(model_server, WRITTEN, QUESTIONS, before=interrupt_at_the_fifth)
-    args = ("eval", str(BUNDLED), "--demo", "--out", str(out))
+    # The configured database this time: the demo shop as an SQLite file of one's own.
+    env = {**env, "ZORVAN_DB_ENGINE": "sqlite", "ZORVAN_DB_NAME": cli.demo_database(str(tmp_path / "shop.db"))}
+    args = ("eval", str(BUNDLED), "--out", str(out), "--concurrency", concurrency)
     proc = start_cli(*args, env=env, cwd=shop)
     running.append(proc)
     _, stderr = proc.communicate(timeout=240)
 
-    assert proc.returncode == 130, stderr
-    assert "4 of 10 questions are done" in stderr
-    assert [r["index"] for r in records_of(out)] == [0, 1, 2, 3]
+    assert proc.returncode == 130, stderr  # with runs on threads too: they are stopped before the process ends
+    done = [r["index"] for r in records_of(out)]
     assert json.loads(out.read_text())["summary"]["interrupted"] is True
+    if concurrency == "1":
+        assert done == [0, 1, 2, 3] and "4 of 10 questions are done" in stderr
 
     resumed = run_cli(*args, "--resume", env=env, cwd=shop)
     assert resumed.returncode == 0, resumed.stderr
     assert [r["index"] for r in records_of(out)] == list(range(10))
-    assert len(resumed.stderr.splitlines()) == 6  # only the six left were asked
+    assert len(resumed.stderr.splitlines()) == 10 - len(done)  # only those left were asked
     assert json.loads(out.read_text())["summary"]["matched"] == 5
 
 
@@ -151,21 +160,28 @@ MATCHING = [
     ("SELECT NULL", "SELECT 0", False),
     ("SELECT '1'", "SELECT 1", False),  # text is not a number
     ("SELECT 1, 2", "SELECT 2, 1", False),  # columns keep their order
+    ("SELECT no_such_column FROM products", "SELECT 1", False),  # the gold query fails: recorded, not fatal
 ]
 
 
 def test_matching_rules(run_cli, model_server, env, shop, tmp_path):
     questions = [f"Matching case number {i:02d}?" for i in range(len(MATCHING))]
     (tmp_path / "cases.json").write_text(json.dumps(
-        [{"db_id": "zorvan_demo", "question": q, "query": gold} for q, (gold, _, _) in zip(questions, MATCHING)]))
+        [{"db_id": "shop", "question": q, "query": gold} for q, (gold, _, _) in zip(questions, MATCHING)]))
     script(model_server, {i: written for i, (_, written, _) in enumerate(MATCHING)}, questions)
+    # Spider's layout: DIR/database/<db_id>/<db_id>.sqlite.
+    (tmp_path / "spider" / "database" / "shop").mkdir(parents=True)
+    cli.demo_database(str(tmp_path / "spider" / "database" / "shop" / "shop.sqlite"))
 
-    done = run_cli("eval", str(tmp_path / "cases.json"), "--demo", "--out", str(tmp_path / "r.json"), env=env,
-                   cwd=shop)
+    done = run_cli("eval", str(tmp_path / "cases.json"), "--databases", str(tmp_path / "spider"), "--out",
+                   str(tmp_path / "r.json"), env=env, cwd=shop, tty=True)
 
     assert done.returncode == 0, done.stderr
+    # On a terminal: one line rewritten in place, with the running accuracy and the time left.
+    assert "\n" not in done.stderr and f"[{len(MATCHING)}/{len(MATCHING)}] accuracy" in done.stderr
+    assert " ETA " in done.stderr and done.stderr.endswith("\r\x1b[K")
     records = records_of(tmp_path / "r.json")
-    assert [r["stage"] for r in records if r["stage"] not in (None, "wrong_result")] == []
+    assert [r["stage"] for r in records if r["stage"] not in (None, "wrong_result")] == ["gold_error"]
     assert [r["match"] for r in records] == [match for _, _, match in MATCHING]
 
 

@@ -118,6 +118,7 @@ struct RunState {
     std::vector<std::optional<Record>> done;
     std::size_t next = 0;
     bool stop = false;
+    bool abandoned = false;  // Ctrl-C again while runs were being stopped
 };
 
 // A temporary directory for the charts of the questions' scripts, removed
@@ -139,6 +140,21 @@ public:
 private:
     std::string path_;
 };
+
+// Waits for the worker threads to end: one left running when the
+// interpreter shuts down would be ended inside native code, which aborts
+// the process. A further Ctrl-C stops waiting (see `abandoned`).
+void join_workers(const py::list& threads, RunState& state) {
+    for (py::handle thread : threads) {
+        try {
+            thread.attr("join")();
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_KeyboardInterrupt)) throw;
+            state.abandoned = true;
+            return;
+        }
+    }
+}
 
 Record evaluate_pending(RunState& state, std::size_t position) {
     const Question& question = state.pending[position];
@@ -187,8 +203,10 @@ void run_concurrently(const std::shared_ptr<RunState>& state, long concurrency, 
             if (!ident.is_none() && py::bool_(thread.attr("is_alive")()))
                 PyThreadState_SetAsyncExc(ident.cast<unsigned long>(), PyExc_KeyboardInterrupt);
         }
+        join_workers(threads, *state);
         throw;
     }
+    join_workers(threads, *state);
 }
 
 std::string tables_file(const py::object& args, const std::string& questions_file) {
@@ -305,6 +323,11 @@ int eval_command(const py::object& args, const Streams& streams) {
         write(streams.err, "\nzorvanai: interrupted; " + std::to_string(records.size()) + " of " +
                                std::to_string(selected.size()) + " questions are done" +
                                (out ? " and kept in " + *out + " (continue with --resume)" : "") + "\n");
+        if (state->abandoned) {
+            // Runs still inside a model or database call cannot be ended from
+            // here; the process ends without waiting for them.
+            zorvan::import_attr("os", "_exit")(kExitInterrupted);
+        }
         return kExitInterrupted;
     }
     progress.clear();
