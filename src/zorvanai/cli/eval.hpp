@@ -141,6 +141,9 @@ struct RunInfo {
     bool interrupted = false;
 };
 
+// The first line of `text`, cut to `width` characters with "..." when longer.
+std::string clipped(const std::string& text, std::size_t width);
+
 // One line of a summary table: the label in a column, then the value.
 std::string table_row(const std::string& label, const std::string& value);
 

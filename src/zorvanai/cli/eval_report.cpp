@@ -64,12 +64,6 @@ std::string words(std::string stage_name) {
     return stage_name;
 }
 
-std::string clipped(const std::string& text, std::size_t width) {
-    std::string line = first_line(text);
-    if (py::len(py::str(line)) <= width) return line;
-    return py::str(py::str(line)[py::slice(0, static_cast<py::ssize_t>(width - 3), 1)]).cast<std::string>() + "...";
-}
-
 std::string question_line(const Record& record, const std::string& what) {
     char index[16];
     std::snprintf(index, sizeof index, "  #%-5ld", record.index);
@@ -97,6 +91,13 @@ std::string outcome_of(const Record& record) {
 }
 
 }  // namespace
+
+std::string clipped(const std::string& text, std::size_t width) {
+    std::string line = first_line(text);
+    if (py::len(py::str(line)) <= width) return line;
+    // Cut by characters, not bytes, so that the text stays valid UTF-8.
+    return py::str(py::str(line)[py::slice(0, static_cast<py::ssize_t>(width - 3), 1)]).cast<std::string>() + "...";
+}
 
 std::string table_row(const std::string& label, const std::string& value) {
     std::string padded = label;

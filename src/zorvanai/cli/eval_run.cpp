@@ -26,9 +26,7 @@ std::string sqlglot_dialect(const std::string& sqlalchemy_name) {
 }
 
 std::string short_reason(const std::string& text) {
-    std::string line = first_line(text);
-    if (line.size() > kReasonLength) line = line.substr(0, kReasonLength) + "...";
-    return line;
+    return clipped(text, kReasonLength);
 }
 
 // The stage of a query that failed, from the text the execution recorded.
