@@ -12,7 +12,9 @@ Measures, on PostgreSQL and MariaDB (medians over --runs runs, each in a fresh p
   bigvalues  `run` of 8 rows whose value is 50 MiB (MariaDB: 15 MiB): peak memory growth
 and, with the Spider data (ZORVAN_SPIDER_DIR, default ../shared/data/spider): on PostgreSQL the
 shortlist recall on the training questions (shortlist), and on both servers the false refusals of
-the query check on the training gold queries that the server runs (guard).
+the query check on the training gold queries that the server runs (guard); and what
+`zorvanai eval` adds to the question runs it measures, beside run_agent alone (eval; see
+eval_overhead.py).
 """
 
 from __future__ import annotations
@@ -304,12 +306,25 @@ def bench_shortlist(table: Table) -> None:
     table.add("index built from one catalogue read", f"{result.index_seconds * 1000:.0f} ms", "", "")
 
 
+def bench_eval(runs: int, table: Table) -> None:
+    import eval_overhead
+
+    result = eval_overhead.run(max(runs, 15), log=log)
+    n = result["questions"]
+    for side, label in (("baseline", "run_agent alone"), ("eval", "zorvanai eval")):
+        figures = result[side]
+        table.add(label, f"{figures['seconds'] / n * 1000:.0f} ms wall, {figures['cpu'] / n * 1000:.0f} ms processor",
+                  fmt_bytes(figures["peak_rss"]), "")
+    table.add("overhead of eval", f"{result['overhead_seconds'] * 100:.1f}% wall, "
+              f"{result['overhead_cpu'] * 100:.1f}% processor", "", "< 5%")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="Large-database benchmarks (see the module text).")
     parser.add_argument("--runs", type=int, default=5, help="runs per measurement (default 5)")
     parser.add_argument("--servers", default="postgresql,mariadb", help="postgresql,mariadb")
-    parser.add_argument("--only", default="discovery,rows,graph,bigvalues,shortlist,guard",
-                        help="comma-separated subset of discovery,rows,graph,bigvalues,shortlist,guard")
+    parser.add_argument("--only", default="discovery,rows,graph,bigvalues,shortlist,guard,eval",
+                        help="comma-separated subset of discovery,rows,graph,bigvalues,shortlist,guard,eval")
     parser.add_argument("--no-tracemalloc", action="store_true",
                         help="skip the (slow) Python-allocation peak of the million-row run")
     parser.add_argument("--profile", action="store_true",
@@ -334,6 +349,8 @@ def main() -> None:
     question = Table(["server", "one question through SQLGraph.invoke (the run of median time)", "time", "share"])
     shortlist = Table(["table shortlist (Spider, PostgreSQL)", "measured", "target", "over"])
     guard = Table(["query check on Spider train gold queries", "passed of those the server runs", "target", "over"])
+    evaluation = Table(["zorvanai eval, bundled set, stand-in answering at once", "a question", "peak RSS",
+                        "target"])
     for kind in kinds:
         if "discovery" in parts:
             log(f"{server_named(kind).label}: discovery")
@@ -353,7 +370,10 @@ def main() -> None:
     if "guard" in parts:
         log("query check: false refusals on Spider")
         bench_guard(kinds, guard)
-    for table in (handle, question, shortlist, guard):
+    if "eval" in parts:
+        log("zorvanai eval: overhead beside run_agent")
+        bench_eval(args.runs, evaluation)
+    for table in (handle, question, shortlist, guard, evaluation):
         if table.rows:
             print(table.render())
             print()

@@ -79,6 +79,9 @@ def run_agent(agent: None, zorvan_api_key: str, query: str, media_path: str | os
 def run_agent(
     agent: SQLGraph, zorvan_api_key: str | None, query: str, media_path: str | os.PathLike[str]
 ) -> AnswerRecord: ...
+def answer_question(
+    agent: SQLGraph | None, zorvan_api_key: str | None, query: str, media_path: str | os.PathLike[str]
+) -> dict[str, Any]: ...
 def create_chat_openai_instance(zorvan_api_key: str) -> ChatOpenAI: ...
 
 class CustomRunnableAgent(RunnableAgent):

@@ -1,4 +1,4 @@
-"""The zorvanai console command (``zorvanai ask|demo|schema|context|db``)."""
+"""The zorvanai console command (``zorvanai ask|demo|eval|schema|context|db``)."""
 
 from collections.abc import Sequence
 

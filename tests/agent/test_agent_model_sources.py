@@ -15,7 +15,8 @@ import pytest
 from support.graph_run import PICK_TOOL, checked_query
 from support.model_server import Reply
 from zorvanai import cli
-from zorvanai.agent import _run_agent_with_details, create_agent, run_agent
+from zorvanai.agent import answer_question, create_agent, run_agent
+from zorvanai.errors import ModelServiceError, ZorvanError
 
 MODEL = "llama3.1"
 QUESTION = "Which product costs most?"
@@ -51,6 +52,15 @@ def script(model_server, scripts=("print(1)",), sql=QUERY):
     model_server.default(reply)
 
 
+def details_of(agent, tmp_path):
+    """answer_question's outcome as one record: "answered", "reason" (the error's text), "error" and the rest."""
+    try:
+        got = answer_question(agent, None, QUESTION, str(tmp_path))
+    except ZorvanError as error:
+        return {"answered": False, "reason": str(error), "error": error}
+    return {"answered": True, "reason": None, "error": None, "result": got["answer"], **got}
+
+
 @pytest.fixture
 def ask(demo, model_server, monkeypatch, tmp_path, request):
     monkeypatch.setenv("ZORVAN_MODEL_MAX_RETRIES", "0")
@@ -62,7 +72,7 @@ def ask(demo, model_server, monkeypatch, tmp_path, request):
     def run(**options):
         agent = create_agent("SQLite", demo, model_provider="openai", base_url=model_server.openai_url, model=model,
                              quiet=True, **options)
-        return _run_agent_with_details(agent, None, QUESTION, str(tmp_path))
+        return details_of(agent, tmp_path)
     run.model = model
     return run
 
@@ -144,8 +154,8 @@ def test_a_model_that_stops_mid_reply_ends_the_question_within_two_attempts(ask,
 
     details = ask()
 
-    assert not details["answered"]
-    assert re.match(r"the chat model at http://127\.0\.0\.1:\d+/v1/chat/completions did not answer in time",
+    assert isinstance(details["error"], ModelServiceError) and not details["answered"]
+    assert re.match(r"The chat model at http://127\.0\.0\.1:\d+/v1/chat/completions did not answer in time",
                     details["reason"]), details["reason"]
     assert 1 <= len(model_server.requests) <= 2
 
@@ -167,8 +177,8 @@ def test_a_failing_script_does_not_multiply_the_answer_calls(ask, model_server):
 def test_a_page_instead_of_a_reply_is_named_with_what_came_back(ask, model_server, status, said):
     model_server.default(Reply(raw="<html>Sign in</html>", status=status))
     details = ask()
-    assert not details["answered"]
-    assert details["reason"].startswith(f"the chat model at {model_server.openai_url}/chat/completions ")
+    assert isinstance(details["error"], ModelServiceError)
+    assert details["reason"].startswith(f"The chat model at {model_server.openai_url}/chat/completions ")
     assert said in details["reason"], details["reason"]
 
 
@@ -218,7 +228,7 @@ def test_azure_openai_directly_answers_and_prices_the_question(demo, model_serve
     agent = create_agent("SQLite", demo, azure_endpoint=model_server.url, azure_api_key=TEST_API_KEY,
                          api_version=API_VERSION, model="gpt35", pandas_model="scripts", quiet=True)
 
-    details = _run_agent_with_details(agent, None, QUESTION, str(tmp_path))
+    details = details_of(agent, tmp_path)
 
     assert details["answered"], details["reason"]
     requests = model_server.requests

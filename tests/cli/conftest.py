@@ -4,7 +4,8 @@
 command with a clean environment (no ``ZORVAN_*`` or ``db_*`` variables of
 the test process leak in) plus ``env``, and returns the finished process with
 ``stdout`` and ``stderr`` as text. With ``tty=True`` standard error is a
-pseudo-terminal, as in an interactive shell.
+pseudo-terminal, as in an interactive shell. ``start_cli(*args, env=..., cwd=...)``
+starts it without waiting, for tests that act on it while it runs.
 
 The command is the installed console script when the package under test is
 the installed one, else ``python -c "...main()"`` on the same package tree.
@@ -102,6 +103,17 @@ def run_cli(tmp_path):
     return run
 
 
+@pytest.fixture
+def start_cli(tmp_path):
+    """Starts the command in ``tmp_path`` (or ``cwd``) and returns the ``subprocess.Popen`` (text pipes)."""
+
+    def start(*args: str, env: dict[str, str] | None = None, cwd: Path | None = None) -> subprocess.Popen:
+        return subprocess.Popen(command() + list(args), env=clean_environment(env or {}), cwd=cwd or tmp_path,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    return start
+
+
 def _database_env(db) -> dict[str, str]:
     # The SELECT-only login, as the README advises: an administrator's login
     # would add a warning about its rights to every run.
@@ -117,5 +129,6 @@ def _database_env(db) -> dict[str, str]:
 
 @pytest.fixture
 def database_env():
-    """``database_env(db)``: the ZORVAN_DB_* variables that point the command at a scratch database."""
+    """``database_env(db)``: the ZORVAN_DB_* variables that point the command at a scratch database
+    (as its SELECT-only login)."""
     return _database_env

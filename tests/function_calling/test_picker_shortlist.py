@@ -67,9 +67,11 @@ def test_above_the_shortlist_size_the_model_sees_only_the_best_tables(model_serv
     expected = [name for name in db.get_usable_table_names() if name in {"customers", "orders", "dispatch_lines"}]
     assert offered(request) == expected
     assert request.user_text.endswith(f"\nQuestion: {QUESTION}")
-    # The prompt builder offers the same shortlist.
+    # The prompt builder offers the same shortlist, and so does shortlist(), without a model call.
     state = {"user_question": QUESTION, "rewritten_question": "", "table_names_from_db": table_list(db)}
     assert picker.generate_prompt(state)[1].content == request.user_text
+    assert picker.shortlist(QUESTION) == picker.shortlist(QUESTION, table_list(db)) == expected
+    assert len(model_server.requests) == 1
 
 
 def test_the_shortlist_follows_the_rewritten_question(model_server, db):

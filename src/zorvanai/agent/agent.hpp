@@ -46,6 +46,31 @@ struct RunOutcome {
 RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
                         const py::object& query, const py::object& media_path, bool warn_on_failure);
 
+// The question through the graph, raising the package's exceptions:
+// {"answer": the answer record, "total_tokens", "total_cost"}. A model
+// failure raises ModelServiceError, a database failure DatabaseError (also
+// when no query could be run; its `answer` is then the model's answer), each
+// with the original error as its cause; errors of no known family propagate
+// as they are.
+py::dict answer_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                         const py::object& query, const py::object& media_path);
+
+// Why a run failed, in words that name the service and what came back.
+std::string failure_reason(const py::error_already_set& error);
+
+// ---- runs for measurement (evaluation.cpp) -------------------------------
+
+// Registers the run trace class and its configure hook on the module.
+void add_trace_support(py::module_& m);
+
+// Runs one question and describes it for measurement: {"executions": [{"query",
+// "result", "success"}], "relevant_tables", "prompt_tokens",
+// "completion_tokens", "total_cost" (None when a model has no price),
+// "error": None or {"kind": "model" | "database" | "other", "reason"}}. The
+// graph's errors are described, not raised (KeyboardInterrupt is).
+py::dict run_for_evaluation(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                            const py::object& query, const py::object& media_path);
+
 py::object create_chat_openai_instance(py::module_ m, const py::object& zorvan_api_key);
 
 py::object make_custom_runnable_agent_class(const std::string& module_name);
@@ -57,6 +82,8 @@ py::object make_answer_record_type(const std::string& module_name);
 
 struct Usage {
     long tokens = 0;
+    long prompt_tokens = 0;
+    long completion_tokens = 0;
     std::optional<double> cost;         // empty: a model without a price
     std::vector<std::string> unpriced;  // the models without a price
 };

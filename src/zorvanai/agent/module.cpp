@@ -23,16 +23,6 @@ void import_public_names(py::module_& into, const char* module_name) {
     for (py::handle name : names) into.attr(name) = source.attr(name);
 }
 
-py::dict outcome_record(const agent::RunOutcome& outcome) {
-    py::dict record;
-    record["result"] = outcome.result;
-    record["answered"] = py::bool_(outcome.answered);
-    record["reason"] = outcome.reason.empty() ? py::object(py::none()) : py::object(py::str(outcome.reason));
-    record["total_tokens"] = outcome.total_tokens;
-    record["total_cost"] = outcome.total_cost;
-    return record;
-}
-
 constexpr const char* kCreateAgentParams =
     "(engine, db_name, db_user=None, db_password=None, db_host=None, db_port=None, *, model_provider=None, "
     "model=None, pandas_model=None, azure_endpoint=None, azure_api_key=None, api_version=None, base_url=None, "
@@ -72,6 +62,7 @@ PYBIND11_MODULE(agent, m) {
     const std::string module_name = py::str(m.attr("__name__"));
     m.attr("AnswerRecord") = agent::make_answer_record_type(module_name);
     agent::add_usage_support(m);
+    agent::add_trace_support(m);
     py::module_ self = m;
     zorvan::def(
         m, "create_agent", kCreateAgentParams,
@@ -154,11 +145,32 @@ PYBIND11_MODULE(agent, m) {
             return agent::run_question(self, agent_graph, key, query, media_path, true).result;
         },
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
-    // For the front ends: the result of run_agent with why a question was not
-    // answered and what it used.
-    m.attr("_run_agent_with_details") = py::cpp_function(
+    zorvan::def(
+        m, "answer_question", "(agent, zorvan_api_key, query, media_path)",
+        "Answer one question with an assistant, raising what went wrong.\n\n"
+        "The same run as run_agent (media directory, usage meter, background usage report on\n"
+        "the vendor path), but failures are raised as the package's exceptions instead of\n"
+        "being printed, each with the original error as its __cause__.\n\n"
+        "Args:\n    agent: the SQLGraph made by create_agent.\n"
+        "    zorvan_api_key: the account key, used for the vendor's usage report.\n"
+        "    query: the question.\n"
+        "    media_path: directory where generated scripts save charts.\n\n"
+        "Returns:\n    {\"answer\": the AnswerRecord, \"total_tokens\": tokens of every model call,\n"
+        "    \"total_cost\": their cost in US dollars, or \"unknown\" for a model without a price}.\n\n"
+        "Raises:\n    zorvanai.errors.ConfigurationError: agent is None.\n"
+        "    zorvanai.errors.ModelServiceError: the chat model failed or its reply did not parse.\n"
+        "    zorvanai.errors.DatabaseError: the database failed, or refused every query written\n"
+        "        for the question (then ``answer`` holds the model's answer record, and\n"
+        "        ``total_tokens`` and ``total_cost`` what it used).",
         [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
-            return outcome_record(agent::run_question(self, agent_graph, key, query, media_path, false));
+            return agent::answer_question(self, agent_graph, key, query, media_path);
+        },
+        py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
+    // For measuring answers over a question set: what one question's run
+    // executed, picked and used, and how it failed.
+    m.attr("_run_for_evaluation") = py::cpp_function(
+        [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
+            return agent::run_for_evaluation(self, agent_graph, key, query, media_path);
         },
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
     zorvan::def(

@@ -1,5 +1,6 @@
 #include <cctype>
 #include <exception>
+#include <optional>
 
 #include "agent.hpp"
 #include "zorvan/console.hpp"
@@ -65,7 +66,13 @@ std::string request_url(const py::handle& error) {
     return request.is_none() ? std::string("its endpoint") : std::string(py::str(request.attr("url")));
 }
 
-// Why a run failed, in words that name the service and what came back.
+std::optional<bool> quiet_of(const py::object& agent) {
+    if (agent.is_none()) return std::nullopt;
+    return optional_flag(py::getattr(agent, "quiet", py::none()), "quiet");
+}
+
+}  // namespace
+
 std::string failure_reason(const py::error_already_set& error) {
     py::handle value = error.value();
     if (is_instance(value, "APIStatusError")) {
@@ -96,66 +103,37 @@ std::string failure_reason(const py::error_already_set& error) {
     return message.empty() ? type : type + ": " + message;
 }
 
-std::optional<bool> quiet_of(const py::object& agent) {
-    if (agent.is_none()) return std::nullopt;
-    return optional_flag(py::getattr(agent, "quiet", py::none()), "quiet");
-}
+namespace {
 
-}  // namespace
-
-RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
-                        const py::object& query, const py::object& media_path, bool warn_on_failure) {
-    zorvan::QuietScope scope(quiet_of(agent));
+// One question through the graph, errors left to the caller: the answer
+// record, the usage, and whether a query could be run at all. A run that
+// ends well is reported to the vendor service (on that model source only).
+RunOutcome ask_graph(py::module_ m, const py::object& agent, const py::object& zorvan_api_key, const py::object& query,
+                     const py::object& media_path) {
     py::dict inputs;
     inputs[zorvan::key::user_question] = query;
     inputs[zorvan::key::save_path] = media_path;
-    zorvan::imported(zorvan::dep::os_makedirs)(media_path, py::arg("exist_ok") = true);
-
     RunOutcome outcome;
-    if (agent.is_none()) {
-        outcome.result = py::str(kNoOutput);
-        outcome.reason = "no assistant was given (create_agent returned None)";
-        return outcome;
-    }
-    std::optional<Usage> usage;
+    Usage usage;
     {
         UsageScope meter(m);
-        try {
-            as_python_errors([&] {
-                py::object final_state = agent.attr("invoke")(inputs);
-                outcome.result = answer_record(final_state);
-                usage = meter.usage(py::getattr(agent, "model_prices", py::dict()));
-            });
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            // The traceback goes to standard error, one line to standard output.
-            zorvan::report_traceback(error);
-            const std::string message = py::str(error.value());
-            zorvan::say(py::str("An error occurred when running the agent: " + message));
-            py::dict failed;
-            failed[zorvan::answer::output] = py::str("An error occurred");
-            outcome.result = failed;
-            outcome.reason = failure_reason(error);
-            // With the lines above sent to DEBUG, the application still hears of the failure.
-            if (warn_on_failure && zorvan::quiet()) {
-                zorvan::package_logger().attr("warning")("The question could not be answered: %s", outcome.reason);
-            }
-            usage.reset();
-        }
+        as_python_errors([&] {
+            py::object final_state = agent.attr("invoke")(inputs);
+            outcome.result = answer_record(final_state);
+            usage = meter.usage(py::getattr(agent, "model_prices", py::dict()));
+        });
     }
-    if (!usage) return outcome;
-
-    outcome.total_tokens = py::int_(usage->tokens);
-    outcome.total_cost = usage->cost ? py::object(py::float_(*usage->cost)) : py::object(py::str("unknown"));
-    std::string priced = usage->cost ? "$" + zorvan::float_repr(*usage->cost) : "unknown";
-    if (!usage->unpriced.empty()) {
+    outcome.total_tokens = py::int_(usage.tokens);
+    outcome.total_cost = usage.cost ? py::object(py::float_(*usage.cost)) : py::object(py::str("unknown"));
+    std::string priced = usage.cost ? "$" + zorvan::float_repr(*usage.cost) : "unknown";
+    if (!usage.unpriced.empty()) {
         priced += " (no price for";
-        for (const auto& model : usage->unpriced) priced += " " + model;
+        for (const auto& model : usage.unpriced) priced += " " + model;
         priced += "; see ZORVAN_MODEL_PRICES)";
     }
-    zorvan::package_logger().attr("info")("The question took %s tokens; cost %s", usage->tokens, priced);
+    zorvan::package_logger().attr("info")("The question took %s tokens; cost %s", usage.tokens, priced);
 
-    py::list results = py::dict(outcome.result)[zorvan::key::sql_execution_result];
+    py::list results = py::dict(outcome.result)[zorvan::answer::sql_execution_result];
     const bool given_up = py::len(results) > 0 && py::str(results[py::int_(-1)]).equal(py::str(kSqlGivenUp));
     outcome.answered = !given_up;
     if (given_up) {
@@ -167,6 +145,92 @@ RunOutcome run_question(py::module_ m, const py::object& agent, const py::object
                                                                              outcome.total_tokens, outcome.total_cost);
     }
     return outcome;
+}
+
+// The package's exception for a failed run, with the original as its cause;
+// errors of no known family are raised as they are.
+[[noreturn]] void raise_as_package_error(py::error_already_set& error) {
+    std::optional<zorvan::ErrorKind> kind;
+    py::handle value = error.value();
+    if (py::isinstance(value, zorvan::error_class(zorvan::ErrorKind::Package))) throw;
+    if (is_instance(value, "OpenAIError") ||
+        py::isinstance(value, zorvan::imported(zorvan::dep::langchain_core_exceptions_OutputParserException)) ||
+        py::isinstance(value, zorvan::imported(zorvan::dep::pydantic_ValidationError))) {
+        kind = zorvan::ErrorKind::ModelService;
+    } else if (py::isinstance(value, zorvan::imported(zorvan::dep::sqlalchemy_exc_SQLAlchemyError))) {
+        kind = zorvan::ErrorKind::Database;
+    }
+    if (!kind) throw;
+    std::string message = failure_reason(error);
+    if (!message.empty()) message[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
+    py::object translated = zorvan::error_class(*kind)(message);
+    translated.attr("__cause__") = value;
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(translated.ptr())), translated.ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace
+
+RunOutcome run_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                        const py::object& query, const py::object& media_path, bool warn_on_failure) {
+    zorvan::QuietScope scope(quiet_of(agent));
+    zorvan::imported(zorvan::dep::os_makedirs)(media_path, py::arg("exist_ok") = true);
+    if (agent.is_none()) {
+        RunOutcome outcome;
+        outcome.result = py::str(kNoOutput);
+        outcome.reason = "no assistant was given (create_agent returned None)";
+        return outcome;
+    }
+    try {
+        return ask_graph(m, agent, zorvan_api_key, query, media_path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        // The traceback goes to standard error, one line to standard output.
+        zorvan::report_traceback(error);
+        const std::string message = py::str(error.value());
+        zorvan::say(py::str("An error occurred when running the agent: " + message));
+        RunOutcome outcome;
+        py::dict failed;
+        failed[zorvan::answer::output] = py::str("An error occurred");
+        outcome.result = failed;
+        outcome.reason = failure_reason(error);
+        // With the lines above sent to DEBUG, the application still hears of the failure.
+        if (warn_on_failure && zorvan::quiet()) {
+            zorvan::package_logger().attr("warning")("The question could not be answered: %s", outcome.reason);
+        }
+        return outcome;
+    }
+}
+
+py::dict answer_question(py::module_ m, const py::object& agent, const py::object& zorvan_api_key,
+                         const py::object& query, const py::object& media_path) {
+    if (agent.is_none()) {
+        zorvan::raise_error(zorvan::ErrorKind::Configuration,
+                            "No assistant was given: create_agent returned None because the vendor service did not "
+                            "list both chat deployments; check ZORVAN_API_URL or choose another model source");
+    }
+    zorvan::QuietScope scope(quiet_of(agent));
+    zorvan::imported(zorvan::dep::os_makedirs)(media_path, py::arg("exist_ok") = true);
+    RunOutcome outcome;
+    try {
+        outcome = ask_graph(m, agent, zorvan_api_key, query, media_path);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        raise_as_package_error(error);
+    }
+    if (!outcome.answered) {
+        py::object refused = zorvan::error_class(zorvan::ErrorKind::Database)(outcome.reason);
+        refused.attr("answer") = outcome.result;
+        refused.attr("total_tokens") = outcome.total_tokens;
+        refused.attr("total_cost") = outcome.total_cost;
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(refused.ptr())), refused.ptr());
+        throw py::error_already_set();
+    }
+    py::dict answered;
+    answered["answer"] = outcome.result;
+    answered["total_tokens"] = outcome.total_tokens;
+    answered["total_cost"] = outcome.total_cost;
+    return answered;
 }
 
 py::object make_answer_record_type(const std::string& module_name) {

@@ -118,6 +118,8 @@ Usage UsageScope::usage(const py::dict& prices) const {
         py::list counts = py::reinterpret_borrow<py::list>(item.second);
         const long input = counts[0].cast<long>(), output = counts[1].cast<long>();
         usage.tokens += counts[2].cast<long>();
+        usage.prompt_tokens += input;
+        usage.completion_tokens += output;
         std::optional<double> cost;
         if (auto price = table_price(prices, model)) {
             cost = (input * price->first + output * price->second) / kPerMillion;

@@ -1,6 +1,8 @@
+#include <cctype>
 #include <optional>
 
 #include "cli.hpp"
+#include "zorvan/errors.hpp"
 #include "zorvan/graph_names.hpp"
 #include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
@@ -8,55 +10,6 @@
 namespace zorvanai::cli {
 
 namespace {
-
-bool matches(const py::error_already_set& error, const char* module, const char* name) {
-    try {
-        return error.matches(zorvan::import_attr(module, name));
-    } catch (py::error_already_set&) {
-        return false;
-    }
-}
-
-std::string creation_failure(const py::error_already_set& error) {
-    const std::string message = first_line(py::str(error.value()));
-    if (matches(error, "zorvanai.api", "ConfigurationError")) return "configuration: " + message;
-    if (matches(error, "zorvanai.api", "VendorServiceError")) return message;
-    if (matches(error, "sqlalchemy.exc", "SQLAlchemyError") || error.matches(PyExc_FileNotFoundError)) {
-        return "cannot connect to the database: " + message;
-    }
-    if (error.matches(PyExc_KeyError) || error.matches(PyExc_AttributeError)) {
-        return "the vendor service's deployment list is not usable: " + describe_error(error);
-    }
-    return "could not create the assistant: " + describe_error(error);
-}
-
-// The command's own log sinks: warnings (such as an undelivered usage
-// report) always; with --verbose also the package's lines and the
-// libraries' info lines.
-void configure_logging(const py::object& stream, bool verbose) {
-    py::object logger = zorvan::imported(zorvan::dep::loguru_logger);
-    logger.attr("remove")();
-    logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
-                       py::arg("format") = "{level}: {message}");
-    py::module_ logging = zorvan::imported_module(zorvan::dep::logging_module);
-    py::object package = logging.attr("getLogger")("zorvanai");
-    // Warnings are labelled as loguru's are, so that they stand apart from
-    // progress lines; the package's own lines (--verbose) show as printed.
-    py::object warnings = logging.attr("StreamHandler")(stream);
-    warnings.attr("setLevel")(logging.attr("WARNING"));
-    warnings.attr("setFormatter")(logging.attr("Formatter")("%(levelname)s: %(message)s"));
-    package.attr("addHandler")(warnings);
-    if (verbose) {
-        py::object lines = logging.attr("StreamHandler")(stream);
-        const int warning_level = logging.attr("WARNING").cast<int>();
-        lines.attr("addFilter")(py::cpp_function(
-            [warning_level](py::object record) { return record.attr("levelno").cast<int>() < warning_level; }));
-        lines.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
-        package.attr("addHandler")(lines);
-    }
-    package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
-    package.attr("propagate") = false;
-}
 
 struct FinishDisplay {
     std::shared_ptr<ProgressDisplay> display;
@@ -68,10 +21,6 @@ struct FinishDisplay {
         }
     }
 };
-
-std::string text_or_empty(const py::object& value) {
-    return value.is_none() ? std::string() : std::string(py::str(value));
-}
 
 std::string usage_line(const py::dict& details) {
     py::object tokens = details["total_tokens"];
@@ -111,6 +60,48 @@ py::dict json_document(bool ok, const std::string& reason, const py::object& rec
 }
 
 }  // namespace
+
+std::string creation_failure(const py::error_already_set& error) {
+    const std::string message = first_line(py::str(error.value()));
+    if (zorvan::is_error(error, zorvan::ErrorKind::Configuration)) return "configuration: " + message;
+    if (zorvan::is_error(error, zorvan::ErrorKind::VendorService)) return message;
+    if (error.matches(zorvan::imported(zorvan::dep::sqlalchemy_exc_SQLAlchemyError)) ||
+        error.matches(PyExc_FileNotFoundError)) {
+        return "cannot connect to the database: " + message;
+    }
+    if (error.matches(PyExc_KeyError) || error.matches(PyExc_AttributeError)) {
+        return "the vendor service's deployment list is not usable: " + describe_error(error);
+    }
+    return "could not create the assistant: " + describe_error(error);
+}
+
+// The command's own log sinks: warnings (such as an undelivered usage
+// report) always; with --verbose also the package's lines and the
+// libraries' info lines.
+void configure_logging(const py::object& stream, bool verbose) {
+    py::object logger = zorvan::imported(zorvan::dep::loguru_logger);
+    logger.attr("remove")();
+    logger.attr("add")(stream, py::arg("level") = verbose ? "INFO" : "WARNING",
+                       py::arg("format") = "{level}: {message}");
+    py::module_ logging = zorvan::imported_module(zorvan::dep::logging_module);
+    py::object package = logging.attr("getLogger")("zorvanai");
+    // Warnings are labelled as loguru's are, so that they stand apart from
+    // progress lines; the package's own lines (--verbose) show as printed.
+    py::object warnings = logging.attr("StreamHandler")(stream);
+    warnings.attr("setLevel")(logging.attr("WARNING"));
+    warnings.attr("setFormatter")(logging.attr("Formatter")("%(levelname)s: %(message)s"));
+    package.attr("addHandler")(warnings);
+    if (verbose) {
+        py::object lines = logging.attr("StreamHandler")(stream);
+        const int warning_level = logging.attr("WARNING").cast<int>();
+        lines.attr("addFilter")(py::cpp_function(
+            [warning_level](py::object record) { return record.attr("levelno").cast<int>() < warning_level; }));
+        lines.attr("setFormatter")(logging.attr("Formatter")("%(message)s"));
+        package.attr("addHandler")(lines);
+    }
+    package.attr("setLevel")(verbose ? logging.attr("DEBUG") : logging.attr("WARNING"));
+    package.attr("propagate") = false;
+}
 
 std::string dialect_of(const std::string& engine) {
     if (engine == "PostgreSQL") return "postgres";
@@ -166,23 +157,37 @@ int answer_question(const QuestionRequest& request, const Streams& streams) {
 
     const bool show_progress = !request.quiet && !request.as_json;
     auto display = std::make_shared<ProgressDisplay>(streams.err, py::bool_(streams.err.attr("isatty")()));
-    py::dict details;
+    py::dict details(py::arg("total_tokens") = py::none(), py::arg("total_cost") = py::none());
+    py::object result = py::none();
+    std::string reason;
     {
         FinishDisplay finish{display};
         std::optional<ProgressScope> progress;
         if (show_progress) progress.emplace(zorvan::imported_module(zorvan::dep::zorvanai_cli_module), display);
         DivertedOutput diverted(library_output);
         try {
-            details = agent.attr("_run_agent_with_details")(graph, settings.attr("api_key"), request.question,
-                                                            request.media_dir);
+            details =
+                agent.attr("answer_question")(graph, settings.attr("api_key"), request.question, request.media_dir);
+            result = details["answer"];
         } catch (py::error_already_set& error) {
-            if (error.matches(PyExc_KeyboardInterrupt)) throw;
-            fail(request, streams, "the question could not be asked: " + describe_error(error), kExitFailure);
+            if (!zorvan::is_error(error, zorvan::ErrorKind::Package)) {
+                if (error.matches(PyExc_KeyboardInterrupt)) throw;
+                fail(request, streams, "the question could not be asked: " + describe_error(error), kExitFailure);
+            }
+            // The package's own failures say what went wrong; a question the
+            // database refused still has the model's answer.
+            reason = first_line(py::str(error.value()));
+            // Said after "the question could not be answered: ".
+            if (reason.size() > 1 && std::islower(static_cast<unsigned char>(reason[1]))) {
+                reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+            }
+            result = py::getattr(error.value(), "answer", py::none());
+            for (const char* usage : {"total_tokens", "total_cost"}) {
+                details[usage] = py::getattr(error.value(), usage, py::none());
+            }
         }
     }
-    py::object result = details["result"];
-    const bool answered = py::bool_(details["answered"]);
-    const std::string reason = text_or_empty(details["reason"]);
+    const bool answered = reason.empty();
     const bool has_answer = PyDict_Check(result.ptr()) && py::dict(result).size() > 1;
 
     if (request.as_json) {

@@ -63,6 +63,14 @@ struct QuestionRequest {
 // The question's options shared by `ask` and `demo`.
 QuestionRequest question_request(const py::object& args, py::object settings, const std::string& question);
 
+// Why the assistant could not be created, for the user.
+std::string creation_failure(const py::error_already_set& error);
+
+// The command's own log sinks: warnings (such as an undelivered usage
+// report) always; with `verbose` also the package's lines and the
+// libraries' info lines.
+void configure_logging(const py::object& stream, bool verbose);
+
 // Creates the assistant, asks, prints the answer; 0 when answered.
 int answer_question(const QuestionRequest& request, const Streams& streams);
 
@@ -78,6 +86,7 @@ int schema_command(const py::object& args, const Streams& streams);
 int context_command(const py::object& args, const Streams& streams);
 int db_command(const py::object& args, const Streams& streams);
 int sandbox_command(const py::object& args, const Streams& streams);
+int eval_command(const py::object& args, const Streams& streams);
 
 // ---- shared helpers (output.cpp) ----------------------------------------
 
@@ -147,6 +156,10 @@ private:
     double started_;
     bool line_open_ = false;
 };
+
+// Replaces the current terminal line with `text`, cut to the terminal's width.
+void rewrite_line(const py::object& stream, std::string text);
+inline constexpr const char* kClearLine = "\r\x1b[K";
 
 // The step and its detail for one graph node; empty step for nodes that are
 // not shown.

@@ -29,6 +29,7 @@ int run(py::object argv) {
         if (command == "schema") return cli::schema_command(args, streams);
         if (command == "db") return cli::db_command(args, streams);
         if (command == "sandbox") return cli::sandbox_command(args, streams);
+        if (command == "eval") return cli::eval_command(args, streams);
         return cli::context_command(args, streams);
     } catch (const cli::CommandError& error) {
         cli::write(streams.err, cli::error_lines(error.what()));
@@ -57,6 +58,7 @@ PYBIND11_MODULE(cli, m) {
         "    zorvanai ask --json \"How many orders?\"           # the answer record as JSON\n"
         "    zorvanai demo                                     # a sample question of a sample shop\n"
         "    zorvanai schema                                   # tables and columns\n"
+        "    zorvanai eval QUESTIONS.json --out results.json  # execution accuracy on a question set\n"
         "    zorvanai context show | set TEXT | instructions TEXT\n"
         "    zorvanai db grant-sql                             # SQL for a SELECT-only login\n"
         "    zorvanai sandbox                                  # which isolation layers hold for scripts\n\n"

@@ -46,6 +46,51 @@ void add_answer_options(py::object parser) {
                                 py::arg("help") = "also show what the libraries print and log (on standard error)");
 }
 
+void add_eval_parser(py::object commands, py::object raw) {
+    py::object integer = zorvan::imported(zorvan::dep::builtins_int);
+    py::object eval = commands.attr("add_parser")(
+        "eval", py::arg("help") = "measure the answers on a question set with gold SQL (execution accuracy)",
+        py::arg("description") =
+            "Run a question set (Spider or BIRD JSON: \"question\", gold SQL in \"query\" or \"SQL\",\n"
+            "\"db_id\") through the whole graph with the configured model. A question matches when\n"
+            "the last query that ran gives the gold query's rows (in order only when the gold\n"
+            "query orders them; numbers within 1e-6, NULL equal to NULL). Shown: execution\n"
+            "accuracy, the share of questions with a query that ran and refused by the guard,\n"
+            "failures by stage, tokens, cost, time and whether the gold tables were offered\n"
+            "and picked. Ctrl-C keeps the finished questions in --out; --resume goes on.",
+        py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
+    eval.attr("add_argument")("questions", py::arg("nargs") = "?", py::arg("metavar") = "QUESTIONS.json",
+                              py::arg("help") = "the question set");
+    py::object where = eval.attr("add_mutually_exclusive_group")();
+    where.attr("add_argument")("--databases", py::arg("metavar") = "DIR",
+                               py::arg("help") =
+                                   "SQLite databases in Spider's layout, DIR/database/<db_id>/<db_id>.sqlite "
+                                   "(default: the configured database, for a set over one database)");
+    add_flag(where, "--demo", "ask the demo shop database (see `zorvanai demo`)");
+    eval.attr("add_argument")("--out", py::arg("metavar") = "RESULTS.json",
+                              py::arg("help") = "write {\"summary\", \"records\"} here, after every question");
+    add_flag(eval, "--resume", "keep the finished questions of --out and run the others");
+    eval.attr("add_argument")("--limit", py::arg("type") = integer, py::arg("metavar") = "N",
+                              py::arg("help") = "only the first N questions (of the sample)");
+    eval.attr("add_argument")("--sample", py::arg("type") = integer, py::arg("metavar") = "N",
+                              py::arg("help") = "N questions drawn at random (in file order)");
+    eval.attr("add_argument")("--seed", py::arg("type") = integer, py::arg("metavar") = "S",
+                              py::arg("help") = "the seed of --sample (default: 0)");
+    eval.attr("add_argument")("--concurrency", py::arg("type") = integer, py::arg("default") = 1,
+                              py::arg("metavar") = "K", py::arg("help") = "questions run at once (default: 1)");
+    eval.attr("add_argument")("--compare", py::arg("nargs") = 2,
+                              py::arg("metavar") = py::make_tuple("A.json", "B.json"),
+                              py::arg("help") = "show the questions whose outcome differs between two results files");
+    add_flag(eval, "--shortlist-only",
+             "only the recall at 10, 30 and 60 of the table shortlist over tables.json (no model, no database)");
+    eval.attr("add_argument")(
+        "--tables", py::arg("metavar") = "tables.json",
+        py::arg("help") = "Spider's schema file for --shortlist-only (default: beside QUESTIONS)");
+    add_flag(eval, "--merged", "with --shortlist-only: rank the tables of every database in one index");
+    eval.attr("add_argument")("-v", "--verbose", py::arg("action") = "store_true",
+                              py::arg("help") = "also show what the libraries print and log (on standard error)");
+}
+
 }  // namespace
 
 py::object build_parser() {
@@ -82,6 +127,8 @@ py::object build_parser() {
     demo.attr("add_argument")("--db", py::arg("metavar") = "FILE",
                               py::arg("help") = std::string("the demo database file (default: ./") + kDemoFile + ")");
     add_answer_options(demo);
+
+    add_eval_parser(commands, raw);
 
     py::object schema =
         commands.attr("add_parser")("schema", py::arg("help") = "list the tables and their columns",

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "cli.hpp"
+#include "zorvan/graph_events.hpp"
 #include "zorvan/graph_names.hpp"
 #include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
@@ -40,14 +41,8 @@ py::object make_handler_class(const std::string& module_name) {
             "on_chain_start", "(self, serialized, inputs, **kwargs)",
             "Report a graph node's own run; the runs inside a node share its metadata but not its name.",
             [](py::object self, py::object, py::object inputs, py::kwargs kwargs) {
-                if (!kwargs.contains("metadata") || !kwargs.contains("name")) return;
-                py::object metadata = kwargs["metadata"];
-                if (!PyDict_Check(metadata.ptr())) return;
-                py::dict values = py::reinterpret_borrow<py::dict>(metadata);
-                if (!values.contains("langgraph_node")) return;
-                py::object node = values["langgraph_node"];
-                if (!py::isinstance<py::str>(node) || !node.equal(kwargs["name"])) return;
-                self.attr("report")(node, inputs);
+                const std::string node = zorvan::graph_node_of(kwargs);
+                if (!node.empty()) self.attr("report")(node, inputs);
             },
             py::arg("self"), py::arg("serialized"), py::arg("inputs"));
     return builder.build();
@@ -95,17 +90,20 @@ void ProgressDisplay::node_started(const std::string& node, const py::object& in
         write(stream_, text + "\n");
         return;
     }
-    // One line that is rewritten in place; never wider than the terminal,
-    // since a wrapped line cannot be rewritten.
-    const long columns = zorvan::imported(zorvan::dep::shutil_get_terminal_size)().attr("columns").cast<long>();
-    const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
-    if (text.size() > width) text = text.substr(0, width);
-    write(stream_, "\r\x1b[K" + text);
+    rewrite_line(stream_, text);
     line_open_ = true;
 }
 
+void rewrite_line(const py::object& stream, std::string text) {
+    // Never wider than the terminal, since a wrapped line cannot be rewritten.
+    const long columns = zorvan::imported(zorvan::dep::shutil_get_terminal_size)().attr("columns").cast<long>();
+    const std::size_t width = columns > 1 ? static_cast<std::size_t>(columns - 1) : 79;
+    if (text.size() > width) text = text.substr(0, width);
+    write(stream, std::string(kClearLine) + text);
+}
+
 void ProgressDisplay::finish() {
-    if (terminal_ && line_open_) write(stream_, "\r\x1b[K");
+    if (terminal_ && line_open_) write(stream_, kClearLine);
     line_open_ = false;
 }
 

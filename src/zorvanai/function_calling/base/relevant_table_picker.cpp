@@ -166,6 +166,21 @@ std::vector<std::string> tables_for(py::handle self, py::handle cache, py::handl
                           candidate_tables(state[py::str(zorvan::key::table_names_from_db)]), size);
 }
 
+// The tables offered for a question: `tables` (a table list as the state
+// holds it), or the handle's usable tables.
+py::list shortlist_of(py::handle self, py::handle cache, py::handle question, py::handle tables) {
+    if (!py::isinstance<py::str>(question)) {
+        throw py::type_error("question must be a string, not " + zorvan::type_name(question));
+    }
+    py::object source = tables.is_none() ? self.attr("db").attr("get_usable_table_names")()
+                                         : py::reinterpret_borrow<py::object>(tables);
+    py::list offered;
+    for (const auto& name : offered_tables(self.attr("db"), cache, question.cast<std::string>(),
+                                           candidate_tables(source), self.attr("shortlist_size").cast<std::size_t>()))
+        offered.append(py::str(name));
+    return offered;
+}
+
 py::list prompt_of(py::handle self, py::handle cache, py::handle state) {
     zorvan::require_mapping(state, "state");
     const std::string question = question_of(state);
@@ -264,6 +279,23 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         "    The two chat messages (system, human) sent to the model.",
         [rankers](py::object self, py::object state) { return prompt_of(self, rankers, state); }, py::arg("self"),
         py::arg("state"));
+    builder.method(
+        "shortlist", "(self, question, tables=None)",
+        "Name the tables the model is offered for a question.\n\n"
+        "Every table when there are at most shortlist_size of them, else the ranker's\n"
+        "shortlist; no model is called.\n\n"
+        "Args:\n"
+        "    question: the question, in plain words.\n"
+        "    tables: the table list (names, or a list as table_names_from_db holds it);\n"
+        "        None reads the handle's usable tables.\n\n"
+        "Returns:\n"
+        "    The offered table names, in the order of the table list.\n\n"
+        "Raises:\n"
+        "    TypeError: question is not a string.",
+        [rankers](py::object self, py::object question, py::object tables) {
+            return shortlist_of(self, rankers, question, tables);
+        },
+        py::arg("self"), py::arg("question"), py::arg("tables") = py::none());
     builder.method(
         "invoke", "(self, state, **kwargs)",
         "Pick the relevant tables for the state's question.\n\n"

@@ -1,0 +1,16 @@
+// What LangChain's callbacks say about the runs of a LangGraph graph.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace zorvan {
+namespace py = pybind11;
+
+// The graph node whose own run a callback's keyword arguments describe; ""
+// for every other run (the runs inside a node share its metadata, not its
+// name).
+std::string graph_node_of(const py::kwargs& kwargs);
+
+}  // namespace zorvan
