@@ -103,6 +103,16 @@ def test_failure_routes_render_missing_script_values_as_empty_text(model_server,
     assert model_server.requests[0].user_text == expected_prompt(code=code, output=output)
 
 
+def test_placeholders_inside_values_stay_as_written(model_server, stored_values):
+    # A row or a script's output naming a part of the request is shown as it is, never filled in.
+    stored_values("ctx", "the instructions")
+    model_server.add({"final_response": "ok"}, schema="GenerationOutput")
+    output = "{custom_instructions} {context_prompt} {user_question} {"
+    qa_nodes.GenerateResponse(model_server.chat_client()).invoke(full_state(python_executed_output=output))
+    assert model_server.requests[0].user_text == expected_prompt(output=output, context="ctx",
+                                                                 instructions="the instructions")
+
+
 def test_errors_leave_the_node_before_the_model_is_asked(model_server, stored_values):
     node = qa_nodes.GenerateResponse(model_server.chat_client())
     with pytest.raises(IndexError):

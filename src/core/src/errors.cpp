@@ -26,31 +26,36 @@ constexpr ErrorShape kShapes[] = {
     {ErrorKind::Database, "DatabaseError", ErrorKind::Package, nullptr, nullptr,
      "The database could not be reached or could not answer; the message says what failed."},
     {ErrorKind::RefusedQuery, "ReadOnlyQueryError", ErrorKind::Database, "sqlalchemy.exc", "SQLAlchemyError",
-     "A query refused before it reached the database.\n\n"
-     "A SQLAlchemyError, so that callers that record database errors record it too.\n"
-     "Its text says what was refused and what to do instead; ``refused`` names what\n"
-     "was refused (\"a call to pg_sleep()\"), ``statement`` is the text as given."},
+     R"doc(A query refused before it reached the database.
+
+A SQLAlchemyError, so that callers that record database errors record it too.
+Its text says what was refused and what to do instead; ``refused`` names what
+was refused ("a call to pg_sleep()"), ``statement`` is the text as given.)doc"},
     {ErrorKind::PrivilegedLogin, "PrivilegedLoginError", ErrorKind::Database, "sqlalchemy.exc", "SQLAlchemyError",
-     "A database login refused in strict mode because it may do more than read.\n\n"
-     "Raised when a handle is made with strict=True or ZORVAN_DB_STRICT=1 and the\n"
-     "login is a superuser, root, or may write data, files or run programs."},
+     R"(A database login refused in strict mode because it may do more than read.
+
+Raised when a handle is made with strict=True or ZORVAN_DB_STRICT=1 and the
+login is a superuser, root, or may write data, files or run programs.)"},
     {ErrorKind::ModelService, "ModelServiceError", ErrorKind::Package, "openai", "OpenAIError",
-     "A chat model's endpoint failed or answered with something other than a chat reply.\n\n"
-     "An HTML page, for example; the message names the address and shows what came back."},
+     R"(A chat model's endpoint failed or answered with something other than a chat reply.
+
+An HTML page, for example; the message names the address and shows what came back.)"},
     {ErrorKind::VendorService, "VendorServiceError", ErrorKind::Package, "builtins", "RuntimeError",
      "The vendor service could not be reached or gave an unusable answer; the message names the address."},
     {ErrorKind::Script, "ScriptError", ErrorKind::Package, nullptr, nullptr,
-     "Code run in a Sandbox failed.\n\n"
-     "The message is the worker's \"{type}: {message}\" text, built from the real exception\n"
-     "(\"NameError: name 'df' is not defined\"), or names the limit the code broke and the\n"
-     "setting that changes it."},
+     R"(Code run in a Sandbox failed.
+
+The message is the worker's "{type}: {message}" text, built from the real exception
+("NameError: name 'df' is not defined"), or names the limit the code broke and the
+setting that changes it.)"},
     {ErrorKind::Installation, "InstallationError", ErrorKind::Package, "builtins", "RuntimeError",
-     "Installer runs that failed.\n\n"
-     "The message reads \"package installer failed for \" followed by one entry per\n"
-     "failed run, separated by \", \": the package name and, in parentheses, \"exit\n"
-     "status N\", \"killed by signal N\" or \"timed out after N seconds\". `failures`\n"
-     "lists the same runs as (package, exit status) pairs, the status None for a run\n"
-     "stopped at its time limit."},
+     R"(Installer runs that failed.
+
+The message reads "package installer failed for " followed by one entry per
+failed run, separated by ", ": the package name and, in parentheses, "exit
+status N", "killed by signal N" or "timed out after N seconds". `failures`
+lists the same runs as (package, exit status) pairs, the status None for a run
+stopped at its time limit.)"},
 };
 
 const ErrorShape& shape_of(ErrorKind kind) {
@@ -95,17 +100,6 @@ void raise_error(ErrorKind kind, const std::string& message) {
 
 bool is_error(const py::error_already_set& error, ErrorKind kind) {
     return error.matches(error_class(kind));
-}
-
-void register_error_translation() {
-    py::register_local_exception_translator([](std::exception_ptr thrown) {
-        try {
-            if (thrown) std::rethrow_exception(thrown);
-        } catch (const Error& error) {
-            py::object cls = error_class(error.kind());
-            PyErr_SetString(cls.ptr(), error.what());
-        }
-    });
 }
 
 }  // namespace zorvan

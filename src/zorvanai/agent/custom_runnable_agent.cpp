@@ -9,16 +9,22 @@ py::object make_custom_runnable_agent_class(const std::string& module_name) {
     py::object base = zorvan::imported(zorvan::dep::langchain_classic_agents_agent_RunnableAgent);
     zorvan::ClassBuilder builder("CustomRunnableAgent", module_name, base);
     builder.doc(
-        "A runnable agent whose planning step is one plain ``invoke`` of its runnable.\n\n"
-        "No streaming: the agent's next action or actions, or its finish, come back as\n"
-        "the runnable produces them.");
+        R"(A runnable agent whose planning step is one plain ``invoke`` of its runnable.
+
+No streaming: the agent's next action or actions, or its finish, come back as
+the runnable produces them.)");
     builder.method(
         "plan", "(self, intermediate_steps, callbacks=None, **kwargs)",
-        "Decide the next step.\n\n"
-        "Args:\n    intermediate_steps: the steps taken so far, passed to the runnable under\n"
-        "        \"intermediate_steps\".\n    callbacks: handed to the runnable's run configuration.\n"
-        "    **kwargs: further inputs of the runnable.\n\n"
-        "Returns:\n    What the runnable returned, unchanged.",
+        R"(Decide the next step.
+
+Args:
+    intermediate_steps: the steps taken so far, passed to the runnable under
+        "intermediate_steps".
+    callbacks: handed to the runnable's run configuration.
+    **kwargs: further inputs of the runnable.
+
+Returns:
+    What the runnable returned, unchanged.)",
         [](py::object self, py::object intermediate_steps, py::object callbacks, py::kwargs kwargs) {
             py::dict inputs;
             for (auto item : kwargs) inputs[item.first] = item.second;

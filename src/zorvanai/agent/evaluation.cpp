@@ -21,9 +21,9 @@ constexpr const char* kExecutionNode = zorvan::node::sql_execution;
 constexpr const char* kPickerNode = zorvan::node::relevant_table_names;
 
 py::object make_trace_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder(kTraceClass, module_name,
-                                 zorvan::imported(zorvan::dep::langchain_core_callbacks_BaseCallbackHandler));
-    builder.doc("Callback handler that follows the query executions and table picks of one graph run.")
+    return zorvan::callback_handler(
+               kTraceClass, module_name,
+               "Callback handler that follows the query executions and table picks of one graph run.")
         .method(
             "__init__", "(self)", "Start with nothing seen.",
             [](py::object self) {
@@ -66,8 +66,8 @@ py::object make_trace_class(const std::string& module_name) {
                 execution["success"] = py::bool_(py::bool_(update.attr("get")(zorvan::key::execution_success, false)));
                 self.attr("executions").attr("append")(execution);
             },
-            py::arg("self"), py::arg("outputs"));
-    return builder.build();
+            py::arg("self"), py::arg("outputs"))
+        .build();
 }
 
 bool is_instance_of(const py::handle& value, const char* module, const char* name) {

@@ -31,15 +31,17 @@ constexpr const char* kCreateAgentParams =
 
 PYBIND11_MODULE(agent, m) {
     m.doc() =
-        "Create an assistant for one database and ask it questions.\n\n"
-        "    from zorvanai.agent import create_agent, run_agent\n"
-        "    agent = create_agent(\"PostgreSQL\", \"shop\", \"analyst\", \"secret\", \"localhost\", 5432)\n"
-        "    answer = run_agent(agent, \"my-account-key\", \"Which five products sold best?\", \"media\")\n\n"
-        "The chat models come from the vendor service, Azure OpenAI or any OpenAI-compatible\n"
-        "endpoint (see zorvanai.settings.load_model_settings). Loading the module loads the\n"
-        ".env file of the working directory (or of its nearest parent that has one) into the\n"
-        "environment, without replacing variables already set. It also offers every public\n"
-        "name of zorvanai.codetool.";
+        R"(Create an assistant for one database and ask it questions.
+
+    from zorvanai.agent import create_agent, run_agent
+    agent = create_agent("PostgreSQL", "shop", "analyst", "secret", "localhost", 5432)
+    answer = run_agent(agent, "my-account-key", "Which five products sold best?", "media")
+
+The chat models come from the vendor service, Azure OpenAI or any OpenAI-compatible
+endpoint (see zorvanai.settings.load_model_settings). Loading the module loads the
+.env file of the working directory (or of its nearest parent that has one) into the
+environment, without replacing variables already set. It also offers every public
+name of zorvanai.codetool.)";
     // The libraries the functions use; a missing one makes loading fail.
     zorvan::import_langchain_community();
     for (const char* name : {"os", "traceback", "urllib.parse", "requests", "langchain_openai",
@@ -66,38 +68,47 @@ PYBIND11_MODULE(agent, m) {
     py::module_ self = m;
     zorvan::def(
         m, "create_agent", kCreateAgentParams,
-        "Create an assistant for one database.\n\n"
-        "Connects to the database, finds the chat models and builds the question-answering\n"
-        "graph. The models come from the vendor service (GET\n"
-        "{ZORVAN_API_URL}/zorvan/azure-openais/), Azure OpenAI or an OpenAI-compatible\n"
-        "endpoint, as zorvanai.settings.load_model_settings finds them; each keyword below\n"
-        "overrides its environment variable.\n\n"
-        "Args:\n    engine: \"PostgreSQL\", \"MySQL\", \"MsSQL\" or \"SQLite\" (exactly so).\n"
-        "    db_name: database name; for SQLite the database file (opened read-only).\n"
-        "    db_user: user name (not used for SQLite).\n    db_password: password (any characters).\n"
-        "    db_host: host name or address (an IPv6 address as it is, without brackets).\n"
-        "    db_port: port, as a number or as text.\n"
-        "    model_provider: \"vendor\", \"azure\" or \"openai\" (ZORVAN_MODEL_PROVIDER).\n"
-        "    model: the model, or the Azure deployment (ZORVAN_MODEL).\n"
-        "    pandas_model: the model that writes the analysis scripts (ZORVAN_PANDAS_MODEL).\n"
-        "    azure_endpoint: the Azure OpenAI resource (AZURE_OPENAI_ENDPOINT).\n"
-        "    azure_api_key: its key (AZURE_OPENAI_API_KEY).\n"
-        "    api_version: the Azure OpenAI API version (OPENAI_API_VERSION).\n"
-        "    base_url: an OpenAI-compatible endpoint (OPENAI_BASE_URL).\n"
-        "    openai_api_key: its key (OPENAI_API_KEY).\n"
-        "    model_prices: {model: {\"input\": USD, \"output\": USD}} per million tokens, over\n"
-        "        ZORVAN_MODEL_PRICES and the built-in table.\n"
-        "    quiet: True sends the lines the package prints (\"Agent is Ready!\", the prompt\n"
-        "        lines, ...) to the logger \"zorvanai\" at DEBUG instead, here and in every\n"
-        "        run_agent of this assistant; None follows ZORVAN_QUIET.\n\n"
-        "Returns:\n    The SQLGraph, or None (after printing \"Internal Server Error!\") when the vendor\n"
-        "    service did not supply both chat deployments with an endpoint.\n\n"
-        "Raises:\n    sqlalchemy.exc.SQLAlchemyError or the driver's error: the database cannot be reached.\n"
-        "    FileNotFoundError: the SQLite file does not exist.\n"
-        "    zorvanai.api.ConfigurationError: a model setting is missing or unusable; the message\n"
-        "        names each one.\n"
-        "    zorvanai.api.VendorServiceError: the deployment list could not be fetched in time or\n"
-        "        is not a JSON list.\n    KeyError: a deployment record has no \"model\".",
+        R"(Create an assistant for one database.
+
+Connects to the database, finds the chat models and builds the question-answering
+graph. The models come from the vendor service (GET
+{ZORVAN_API_URL}/zorvan/azure-openais/), Azure OpenAI or an OpenAI-compatible
+endpoint, as zorvanai.settings.load_model_settings finds them; each keyword below
+overrides its environment variable.
+
+Args:
+    engine: "PostgreSQL", "MySQL", "MsSQL" or "SQLite" (exactly so).
+    db_name: database name; for SQLite the database file (opened read-only).
+    db_user: user name (not used for SQLite).
+    db_password: password (any characters).
+    db_host: host name or address (an IPv6 address as it is, without brackets).
+    db_port: port, as a number or as text.
+    model_provider: "vendor", "azure" or "openai" (ZORVAN_MODEL_PROVIDER).
+    model: the model, or the Azure deployment (ZORVAN_MODEL).
+    pandas_model: the model that writes the analysis scripts (ZORVAN_PANDAS_MODEL).
+    azure_endpoint: the Azure OpenAI resource (AZURE_OPENAI_ENDPOINT).
+    azure_api_key: its key (AZURE_OPENAI_API_KEY).
+    api_version: the Azure OpenAI API version (OPENAI_API_VERSION).
+    base_url: an OpenAI-compatible endpoint (OPENAI_BASE_URL).
+    openai_api_key: its key (OPENAI_API_KEY).
+    model_prices: {model: {"input": USD, "output": USD}} per million tokens, over
+        ZORVAN_MODEL_PRICES and the built-in table.
+    quiet: True sends the lines the package prints ("Agent is Ready!", the prompt
+        lines, ...) to the logger "zorvanai" at DEBUG instead, here and in every
+        run_agent of this assistant; None follows ZORVAN_QUIET.
+
+Returns:
+    The SQLGraph, or None (after printing "Internal Server Error!") when the vendor
+    service did not supply both chat deployments with an endpoint.
+
+Raises:
+    sqlalchemy.exc.SQLAlchemyError or the driver's error: the database cannot be reached.
+    FileNotFoundError: the SQLite file does not exist.
+    zorvanai.api.ConfigurationError: a model setting is missing or unusable; the message
+        names each one.
+    zorvanai.api.VendorServiceError: the deployment list could not be fetched in time or
+        is not a JSON list.
+    KeyError: a deployment record has no "model".)",
         [self](py::object engine, py::object db_name, py::object db_user, py::object db_password, py::object db_host,
                py::object db_port, py::object model_provider, py::object model, py::object pandas_model,
                py::object azure_endpoint, py::object azure_api_key, py::object api_version, py::object base_url,
@@ -125,43 +136,55 @@ PYBIND11_MODULE(agent, m) {
     m.attr("send_user_question") = zorvan::imported(zorvan::dep::zorvanai_api_send_user_question);
     zorvan::def(
         m, "run_agent", "(agent, zorvan_api_key, query, media_path)",
-        "Ask the assistant one question.\n\n"
-        "Creates media_path and runs the graph while every chat model reply is metered. With\n"
-        "the vendor service as model source, the question with its token count and cost is\n"
-        "then reported to it in the background (zorvanai.api.send_user_question_later); the\n"
-        "usage is also logged at INFO on the logger \"zorvanai\" (and, with the quiet switch on,\n"
-        "a failed question at WARNING). The cost comes from\n"
-        "model_prices / ZORVAN_MODEL_PRICES, then the built-in table of OpenAI models; with a\n"
-        "model in neither it is \"unknown\".\n\n"
-        "Args:\n    agent: the SQLGraph made by create_agent, or None.\n"
-        "    zorvan_api_key: the account key, used for the vendor's usage report.\n"
-        "    query: the question.\n"
-        "    media_path: directory where generated scripts save charts.\n\n"
-        "Returns:\n    An AnswerRecord: {\"output\", \"python_code\", \"image_path\", \"generated_query\",\n"
-        "    \"sql_execution_result\"}; {\"output\": \"An error occurred\"} when the graph failed\n"
-        "    (the error is printed); or \"Error: No output generated from the agent.\" when\n"
-        "    agent is None.",
+        R"(Ask the assistant one question.
+
+Creates media_path and runs the graph while every chat model reply is metered. With
+the vendor service as model source, the question with its token count and cost is
+then reported to it in the background (zorvanai.api.send_user_question_later); the
+usage is also logged at INFO on the logger "zorvanai" (and, with the quiet switch on,
+a failed question at WARNING). The cost comes from
+model_prices / ZORVAN_MODEL_PRICES, then the built-in table of OpenAI models; with a
+model in neither it is "unknown".
+
+Args:
+    agent: the SQLGraph made by create_agent, or None.
+    zorvan_api_key: the account key, used for the vendor's usage report.
+    query: the question.
+    media_path: directory where generated scripts save charts.
+
+Returns:
+    An AnswerRecord: {"output", "python_code", "image_path", "generated_query",
+    "sql_execution_result"}; {"output": "An error occurred"} when the graph failed
+    (the error is printed); or "Error: No output generated from the agent." when
+    agent is None.)",
         [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
             return agent::run_question(self, agent_graph, key, query, media_path, true).result;
         },
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
     zorvan::def(
         m, "answer_question", "(agent, zorvan_api_key, query, media_path)",
-        "Answer one question with an assistant, raising what went wrong.\n\n"
-        "The same run as run_agent (media directory, usage meter, background usage report on\n"
-        "the vendor path), but failures are raised as the package's exceptions instead of\n"
-        "being printed, each with the original error as its __cause__.\n\n"
-        "Args:\n    agent: the SQLGraph made by create_agent.\n"
-        "    zorvan_api_key: the account key, used for the vendor's usage report.\n"
-        "    query: the question.\n"
-        "    media_path: directory where generated scripts save charts.\n\n"
-        "Returns:\n    {\"answer\": the AnswerRecord, \"total_tokens\": tokens of every model call,\n"
-        "    \"total_cost\": their cost in US dollars, or \"unknown\" for a model without a price}.\n\n"
-        "Raises:\n    zorvanai.errors.ConfigurationError: agent is None.\n"
-        "    zorvanai.errors.ModelServiceError: the chat model failed or its reply did not parse.\n"
-        "    zorvanai.errors.DatabaseError: the database failed, or refused every query written\n"
-        "        for the question (then ``answer`` holds the model's answer record, and\n"
-        "        ``total_tokens`` and ``total_cost`` what it used).",
+        R"(Answer one question with an assistant, raising what went wrong.
+
+The same run as run_agent (media directory, usage meter, background usage report on
+the vendor path), but failures are raised as the package's exceptions instead of
+being printed, each with the original error as its __cause__.
+
+Args:
+    agent: the SQLGraph made by create_agent.
+    zorvan_api_key: the account key, used for the vendor's usage report.
+    query: the question.
+    media_path: directory where generated scripts save charts.
+
+Returns:
+    {"answer": the AnswerRecord, "total_tokens": tokens of every model call,
+    "total_cost": their cost in US dollars, or "unknown" for a model without a price}.
+
+Raises:
+    zorvanai.errors.ConfigurationError: agent is None.
+    zorvanai.errors.ModelServiceError: the chat model failed or its reply did not parse.
+    zorvanai.errors.DatabaseError: the database failed, or refused every query written
+        for the question (then ``answer`` holds the model's answer record, and
+        ``total_tokens`` and ``total_cost`` what it used).)",
         [self](py::object agent_graph, py::object key, py::object query, py::object media_path) {
             return agent::answer_question(self, agent_graph, key, query, media_path);
         },
@@ -175,11 +198,17 @@ PYBIND11_MODULE(agent, m) {
         py::arg("agent"), py::arg("zorvan_api_key"), py::arg("query"), py::arg("media_path"));
     zorvan::def(
         m, "create_chat_openai_instance", "(zorvan_api_key)",
-        "Make an OpenAI chat client from the settings the vendor service holds for an account.\n\n"
-        "Args:\n    zorvan_api_key: the account key.\n\n"
-        "Returns:\n    A langchain_openai.ChatOpenAI (not contacted yet).\n\n"
-        "Raises:\n    zorvanai.api.ConfigurationError, zorvanai.api.VendorServiceError: the settings\n"
-        "        could not be fetched.",
+        R"(Make an OpenAI chat client from the settings the vendor service holds for an account.
+
+Args:
+    zorvan_api_key: the account key.
+
+Returns:
+    A langchain_openai.ChatOpenAI (not contacted yet).
+
+Raises:
+    zorvanai.api.ConfigurationError, zorvanai.api.VendorServiceError: the settings
+        could not be fetched.)",
         [self](py::object key) { return agent::create_chat_openai_instance(self, key); }, py::arg("zorvan_api_key"));
     m.attr("CustomRunnableAgent") = agent::make_custom_runnable_agent_class(module_name);
 }

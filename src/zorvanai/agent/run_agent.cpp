@@ -247,11 +247,12 @@ py::object make_answer_record_type(const std::string& module_name) {
     py::object record = typing.attr("TypedDict")("AnswerRecord", fields);
     record.attr("__module__") = py::str(module_name);
     record.attr("__doc__") = py::str(
-        "What run_agent returns for a question (a dict).\n\n"
-        "After a run every key is there: \"output\" (the answer), \"python_code\" (the analysis\n"
-        "script), \"image_path\" (the chart, or \"\" / None), \"generated_query\" (every SQL query,\n"
-        "oldest first) and \"sql_execution_result\" (every result). After an error only\n"
-        "\"output\" is there, holding \"An error occurred\".");
+        R"(What run_agent returns for a question (a dict).
+
+After a run every key is there: "output" (the answer), "python_code" (the analysis
+script), "image_path" (the chart, or "" / None), "generated_query" (every SQL query,
+oldest first) and "sql_execution_result" (every result). After an error only
+"output" is there, holding "An error occurred".)");
     return record;
 }
 

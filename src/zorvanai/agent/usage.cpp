@@ -4,6 +4,7 @@
 #include <regex>
 
 #include "agent.hpp"
+#include "zorvan/graph_events.hpp"
 #include "zorvan/python_names.hpp"
 #include "zorvan/pyutil.hpp"
 #include "zorvan/signed.hpp"
@@ -25,9 +26,8 @@ long count_of(const py::handle& usage, const char* key) {
 
 // Records every reply's token counts under the model name the reply gives.
 py::object make_meter_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder(kMeterClass, module_name,
-                                 zorvan::imported(zorvan::dep::langchain_core_callbacks_BaseCallbackHandler));
-    builder.doc("Callback handler that counts the tokens of every chat model reply, per model.")
+    return zorvan::callback_handler(kMeterClass, module_name,
+                                    "Callback handler that counts the tokens of every chat model reply, per model.")
         .method(
             "__init__", "(self)", "Start with nothing counted.",
             [](py::object self) {
@@ -63,8 +63,8 @@ py::object make_meter_class(const std::string& module_name) {
                     }
                 }
             },
-            py::arg("self"), py::arg("response"));
-    return builder.build();
+            py::arg("self"), py::arg("response"))
+        .build();
 }
 
 // The caller's price of `model`: its exact name, else its name without a

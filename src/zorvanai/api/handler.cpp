@@ -11,14 +11,20 @@ py::object make_handler_class(const std::string& module_name) {
     zorvan::ClassBuilder builder("ZorvanAPIHandler", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder
         .doc(
-            "The vendor service for one account.\n\n"
-            "Requests go to the base address in ZORVAN_API_URL and carry the account key\n"
-            "as ``Authorization: Bearer <key>``; each waits at most ZORVAN_API_TIMEOUT\n"
-            "seconds (default 30).")
+            R"(The vendor service for one account.
+
+Requests go to the base address in ZORVAN_API_URL and carry the account key
+as ``Authorization: Bearer <key>``; each waits at most ZORVAN_API_TIMEOUT
+seconds (default 30).)")
         .method(
             "__init__", "(self, zorvan_api_key)",
-            "Keep the account key.\n\nArgs:\n    zorvan_api_key: the account's key for the vendor service.\n\n"
-            "Raises:\n    TypeError: the key is not a non-empty str.",
+            R"(Keep the account key.
+
+Args:
+    zorvan_api_key: the account's key for the vendor service.
+
+Raises:
+    TypeError: the key is not a non-empty str.)",
             [](py::object self, py::object key) {
                 if (!py::isinstance<py::str>(key) || py::len(key) == 0) {
                     throw py::type_error("zorvan_api_key must be a non-empty str");
@@ -28,13 +34,18 @@ py::object make_handler_class(const std::string& module_name) {
             py::arg("self"), py::arg("zorvan_api_key"))
         .method(
             "get_openai_data", "(self)",
-            "Fetch the account's OpenAI model settings.\n\n"
-            "GET {ZORVAN_API_URL}/zorvan/openai-settings/\n\n"
-            "Returns:\n    A mapping with the keys \"model_name\", \"temperature\" and \"api_key\",\n"
-            "    any of which may be absent.\n\n"
-            "Raises:\n    ConfigurationError: ZORVAN_API_URL is not set.\n"
-            "    VendorServiceError: the service could not be reached in time, refused the key\n"
-            "        or did not answer with a JSON record.",
+            R"(Fetch the account's OpenAI model settings.
+
+GET {ZORVAN_API_URL}/zorvan/openai-settings/
+
+Returns:
+    A mapping with the keys "model_name", "temperature" and "api_key",
+    any of which may be absent.
+
+Raises:
+    ConfigurationError: ZORVAN_API_URL is not set.
+    VendorServiceError: the service could not be reached in time, refused the key
+        or did not answer with a JSON record.)",
             [](py::object self) { return get_openai_data(self.attr("zorvan_api_key").cast<std::string>()); },
             py::arg("self"))
         .method(

@@ -38,44 +38,44 @@ std::string postgres_sql(const std::string& database, const std::string& schema,
     const std::string s = quoted(schema, '"', '"');
     const std::string d = quoted(database, '"', '"');
     return "-- A login that may only read the tables of schema " + s + " of database " + d +
-           ".\n"
-           "-- Run this as the owner of those tables, then give the login a password\n"
-           "-- (in psql: \\password " +
+           R"(.
+-- Run this as the owner of those tables, then give the login a password
+-- (in psql: \password )" +
            r +
-           ").\n"
-           "CREATE ROLE " +
+           R"().
+CREATE ROLE )" +
            r +
-           " LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOINHERIT;\n"
-           "GRANT CONNECT ON DATABASE " +
+           R"( LOGIN NOSUPERUSER NOCREATEDB NOCREATEROLE NOINHERIT;
+GRANT CONNECT ON DATABASE )" +
            d + " TO " + r +
-           ";\n"
-           "GRANT USAGE ON SCHEMA " +
+           R"(;
+GRANT USAGE ON SCHEMA )" +
            s + " TO " + r +
-           ";\n"
-           "GRANT SELECT ON ALL TABLES IN SCHEMA " +
+           R"(;
+GRANT SELECT ON ALL TABLES IN SCHEMA )" +
            s + " TO " + r +
-           ";\n"
-           "ALTER DEFAULT PRIVILEGES IN SCHEMA " +
+           R"(;
+ALTER DEFAULT PRIVILEGES IN SCHEMA )" +
            s + " GRANT SELECT ON TABLES TO " + r +
-           ";\n"
-           "ALTER ROLE " +
+           R"(;
+ALTER ROLE )" +
            r +
-           " SET default_transaction_read_only = on;\n"
-           "-- Every role may create temporary tables in a database unless that is taken from PUBLIC,\n"
-           "-- which affects every role that was not given it by name:\n"
-           "--   REVOKE TEMPORARY ON DATABASE " +
+           R"( SET default_transaction_read_only = on;
+-- Every role may create temporary tables in a database unless that is taken from PUBLIC,
+-- which affects every role that was not given it by name:
+--   REVOKE TEMPORARY ON DATABASE )" +
            d + " FROM PUBLIC;\n";
 }
 
 std::string mysql_sql(const std::string& database, const std::string& role, const std::string& host) {
     const std::string account = quoted(role, '\'', '\'') + "@" + quoted(host, '\'', '\'');
     return "-- A login that may only read the tables of database " + quoted(database, '`', '`') +
-           ".\n"
-           "-- Put a password of your choice in place of <password> before you run this.\n"
-           "CREATE USER " +
+           R"(.
+-- Put a password of your choice in place of <password> before you run this.
+CREATE USER )" +
            account +
-           " IDENTIFIED BY '<password>';\n"
-           "GRANT SELECT, SHOW VIEW ON " +
+           R"( IDENTIFIED BY '<password>';
+GRANT SELECT, SHOW VIEW ON )" +
            quoted(database, '`', '`') + ".* TO " + account + ";\n";
 }
 
@@ -83,21 +83,20 @@ std::string mssql_sql(const std::string& database, const std::string& schema, co
     const std::string r = quoted(role, '[', ']');
     const std::string s = quoted(schema, '[', ']');
     return "-- A login that may only read the tables of schema " + s + " of database " + quoted(database, '[', ']') +
-           ".\n"
-           "-- Put a password of your choice in place of <password> before you run this.\n"
-           "CREATE LOGIN " +
+           R"(.
+-- Put a password of your choice in place of <password> before you run this.
+CREATE LOGIN )" +
            r +
-           " WITH PASSWORD = '<password>';\n"
-           "USE " +
-           quoted(database, '[', ']') +
-           ";\n"
-           "CREATE USER " +
+           R"( WITH PASSWORD = '<password>';
+USE )" + quoted(database, '[', ']') +
+           R"(;
+CREATE USER )" +
            r + " FOR LOGIN " + r +
-           ";\n"
-           "GRANT SELECT ON SCHEMA::" +
+           R"(;
+GRANT SELECT ON SCHEMA::)" +
            s + " TO " + r +
-           ";\n"
-           "DENY INSERT, UPDATE, DELETE, ALTER, EXECUTE ON SCHEMA::" +
+           R"(;
+DENY INSERT, UPDATE, DELETE, ALTER, EXECUTE ON SCHEMA::)" +
            s + " TO " + r + ";\n";
 }
 

@@ -53,42 +53,56 @@ int run(py::object argv) {
 
 PYBIND11_MODULE(cli, m) {
     m.doc() =
-        "The zorvanai console command.\n\n"
-        "    zorvanai ask \"Which five products sold best?\"    # answer, queries, results, script, chart\n"
-        "    zorvanai ask --json \"How many orders?\"           # the answer record as JSON\n"
-        "    zorvanai demo                                     # a sample question of a sample shop\n"
-        "    zorvanai schema                                   # tables and columns\n"
-        "    zorvanai eval QUESTIONS.json --out results.json  # execution accuracy on a question set\n"
-        "    zorvanai context show | set TEXT | instructions TEXT\n"
-        "    zorvanai db grant-sql                             # SQL for a SELECT-only login\n"
-        "    zorvanai sandbox                                  # which isolation layers hold for scripts\n\n"
-        "The database and the chat model come from the environment or a .env file:\n"
-        "ZORVAN_DB_ENGINE, ZORVAN_DB_NAME, ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST,\n"
-        "ZORVAN_DB_PORT; OPENAI_BASE_URL / OPENAI_API_KEY, AZURE_OPENAI_ENDPOINT /\n"
-        "AZURE_OPENAI_API_KEY or ZORVAN_API_URL / ZORVAN_API_KEY with ZORVAN_MODEL; and\n"
-        "ZORVAN_MEDIA_DIR (see ``zorvanai --help``).";
+        R"(The zorvanai console command.
+
+    zorvanai ask "Which five products sold best?"    # answer, queries, results, script, chart
+    zorvanai ask --json "How many orders?"           # the answer record as JSON
+    zorvanai demo                                     # a sample question of a sample shop
+    zorvanai schema                                   # tables and columns
+    zorvanai eval QUESTIONS.json --out results.json  # execution accuracy on a question set
+    zorvanai context show | set TEXT | instructions TEXT
+    zorvanai db grant-sql                             # SQL for a SELECT-only login
+    zorvanai sandbox                                  # which isolation layers hold for scripts
+
+The database and the chat model come from the environment or a .env file:
+ZORVAN_DB_ENGINE, ZORVAN_DB_NAME, ZORVAN_DB_USER, ZORVAN_DB_PASSWORD, ZORVAN_DB_HOST,
+ZORVAN_DB_PORT; OPENAI_BASE_URL / OPENAI_API_KEY, AZURE_OPENAI_ENDPOINT /
+AZURE_OPENAI_API_KEY or ZORVAN_API_URL / ZORVAN_API_KEY with ZORVAN_MODEL; and
+ZORVAN_MEDIA_DIR (see ``zorvanai --help``).)";
     zorvan::def(
         m, "main", "(argv=None)",
-        "Run the zorvanai command and return its exit status.\n\n"
-        "The console script ``zorvanai`` calls ``sys.exit(main())``. Failures are reported\n"
-        "as \"zorvanai: ...\" lines on standard error, never as a traceback. The ask and demo\n"
-        "commands turn the package's quiet switch on and set up the loguru logger and the\n"
-        "logger \"zorvanai\" of the process for their own output (warnings; every line with\n"
-        "--verbose).\n\n"
-        "Args:\n    argv: the arguments after the program name; None takes sys.argv[1:].\n\n"
-        "Returns:\n    0 when the command succeeded, 1 when a service, the database or the\n"
-        "    question failed (or could not be answered), 2 for bad arguments or missing\n"
-        "    configuration, 130 when interrupted.",
+        R"(Run the zorvanai command and return its exit status.
+
+The console script ``zorvanai`` calls ``sys.exit(main())``. Failures are reported
+as "zorvanai: ..." lines on standard error, never as a traceback. The ask and demo
+commands turn the package's quiet switch on and set up the loguru logger and the
+logger "zorvanai" of the process for their own output (warnings; every line with
+--verbose).
+
+Args:
+    argv: the arguments after the program name; None takes sys.argv[1:].
+
+Returns:
+    0 when the command succeeded, 1 when a service, the database or the
+    question failed (or could not be answered), 2 for bad arguments or missing
+    configuration, 130 when interrupted.)",
         [](py::object argv) { return run(argv); }, py::arg("argv") = py::none());
     zorvan::def(
         m, "demo_database", "(path='zorvan_demo.db')",
-        "Create the demo shop database, or reuse it when it is already there.\n\n"
-        "The same SQLite file on every machine: 240 customers, 40 products in 9 categories,\n"
-        "and orders with their lines on every day of 2024 and 2025 (spring and December are\n"
-        "busy, prices rose 5% in 2025, November has a sale).\n\n"
-        "Args:\n    path: the file to create or reuse.\n\n"
-        "Returns:\n    The file's absolute path.\n\n"
-        "Raises:\n    RuntimeError: a file at path that is not the demo database (it is left as it is).",
+        R"(Create the demo shop database, or reuse it when it is already there.
+
+The same SQLite file on every machine: 240 customers, 40 products in 9 categories,
+and orders with their lines on every day of 2024 and 2025 (spring and December are
+busy, prices rose 5% in 2025, November has a sale).
+
+Args:
+    path: the file to create or reuse.
+
+Returns:
+    The file's absolute path.
+
+Raises:
+    RuntimeError: a file at path that is not the demo database (it is left as it is).)",
         [](py::object path) {
             py::object absolute = zorvan::imported_module(zorvan::dep::os_path_module).attr("abspath")(path);
             try {

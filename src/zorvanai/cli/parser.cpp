@@ -8,27 +8,27 @@ namespace zorvanai::cli {
 namespace {
 
 constexpr const char* kDescription =
-    "Ask questions of one relational database in plain words, list its tables, and keep\n"
-    "the context and instructions that shape the answers.";
+    R"(Ask questions of one relational database in plain words, list its tables, and keep
+the context and instructions that shape the answers.)";
 
 constexpr const char* kEnvironment =
-    "environment (also read from a .env file in the working directory or above):\n"
-    "  ZORVAN_DB_ENGINE     PostgreSQL, MySQL, MsSQL or SQLite (any case; postgres, mariadb too)\n"
-    "  ZORVAN_DB_NAME       database name (for SQLite: the file)\n"
-    "  ZORVAN_DB_USER       user name\n"
-    "  ZORVAN_DB_PASSWORD   password (default: empty)\n"
-    "  ZORVAN_DB_HOST       host name or address\n"
-    "  ZORVAN_DB_PORT       port (default: 5432, 3306 or 1433 by engine)\n"
-    "  the chat model, one of:\n"
-    "    OPENAI_BASE_URL, OPENAI_API_KEY, ZORVAN_MODEL      OpenAI or a compatible server (Ollama, ...)\n"
-    "    AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, ZORVAN_MODEL   Azure OpenAI\n"
-    "    ZORVAN_API_URL, ZORVAN_API_KEY                     the vendor service\n"
-    "  ZORVAN_MODEL_PROVIDER  vendor, azure or openai, when several are set\n"
-    "  ZORVAN_MEDIA_DIR     where charts are saved (default: ./media)\n"
-    "  ZORVAN_SANDBOX       on (default), strict or off: how analysis scripts are isolated\n"
-    "\n"
-    "exit status: 0 done, 1 a service, the database or the question failed,\n"
-    "2 bad arguments or missing configuration, 130 interrupted.";
+    R"(environment (also read from a .env file in the working directory or above):
+  ZORVAN_DB_ENGINE     PostgreSQL, MySQL, MsSQL or SQLite (any case; postgres, mariadb too)
+  ZORVAN_DB_NAME       database name (for SQLite: the file)
+  ZORVAN_DB_USER       user name
+  ZORVAN_DB_PASSWORD   password (default: empty)
+  ZORVAN_DB_HOST       host name or address
+  ZORVAN_DB_PORT       port (default: 5432, 3306 or 1433 by engine)
+  the chat model, one of:
+    OPENAI_BASE_URL, OPENAI_API_KEY, ZORVAN_MODEL      OpenAI or a compatible server (Ollama, ...)
+    AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_KEY, ZORVAN_MODEL   Azure OpenAI
+    ZORVAN_API_URL, ZORVAN_API_KEY                     the vendor service
+  ZORVAN_MODEL_PROVIDER  vendor, azure or openai, when several are set
+  ZORVAN_MEDIA_DIR     where charts are saved (default: ./media)
+  ZORVAN_SANDBOX       on (default), strict or off: how analysis scripts are isolated
+
+exit status: 0 done, 1 a service, the database or the question failed,
+2 bad arguments or missing configuration, 130 interrupted.)";
 
 void add_flag(py::object parser, const char* name, const char* help) {
     parser.attr("add_argument")(name, py::arg("action") = "store_true", py::arg("help") = help);
@@ -51,13 +51,13 @@ void add_eval_parser(py::object commands, py::object raw) {
     py::object eval = commands.attr("add_parser")(
         "eval", py::arg("help") = "measure the answers on a question set with gold SQL (execution accuracy)",
         py::arg("description") =
-            "Run a question set (Spider or BIRD JSON: \"question\", gold SQL in \"query\" or \"SQL\",\n"
-            "\"db_id\") through the whole graph with the configured model. A question matches when\n"
-            "the last query that ran gives the gold query's rows (in order only when the gold\n"
-            "query orders them; numbers within 1e-6, NULL equal to NULL). Shown: execution\n"
-            "accuracy, the share of questions with a query that ran and refused by the guard,\n"
-            "failures by stage, tokens, cost, time and whether the gold tables were offered\n"
-            "and picked. Ctrl-C keeps the finished questions in --out; --resume goes on.",
+            R"(Run a question set (Spider or BIRD JSON: "question", gold SQL in "query" or "SQL",
+"db_id") through the whole graph with the configured model. A question matches when
+the last query that ran gives the gold query's rows (in order only when the gold
+query orders them; numbers within 1e-6, NULL equal to NULL). Shown: execution
+accuracy, the share of questions with a query that ran and refused by the guard,
+failures by stage, tokens, cost, time and whether the gold tables were offered
+and picked. Ctrl-C keeps the finished questions in --out; --resume goes on.)",
         py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     eval.attr("add_argument")("questions", py::arg("nargs") = "?", py::arg("metavar") = "QUESTIONS.json",
                               py::arg("help") = "the question set");
@@ -107,10 +107,10 @@ py::object build_parser() {
     py::object ask = commands.attr("add_parser")(
         "ask", py::arg("help") = "ask one question of the database and print the answer",
         py::arg("description") =
-            "Ask one question of the configured database. While it runs, the current step is shown\n"
-            "on standard error (one updating line on a terminal, one line per step otherwise).\n"
-            "Then the answer, each query with its result, the analysis script and the chart path\n"
-            "are printed.",
+            R"(Ask one question of the configured database. While it runs, the current step is shown
+on standard error (one updating line on a terminal, one line per step otherwise).
+Then the answer, each query with its result, the analysis script and the chart path
+are printed.)",
         py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     ask.attr("add_argument")("question", py::arg("help") = "the question, in plain words");
     add_answer_options(ask);
@@ -118,9 +118,9 @@ py::object build_parser() {
     py::object demo = commands.attr("add_parser")(
         "demo", py::arg("help") = "ask a question of a sample shop database (no database of your own needed)",
         py::arg("description") =
-            "Create (or reuse) a small sample shop database in an SQLite file in the working\n"
-            "directory (customers, products, orders and order lines over 2024 and 2025) and ask\n"
-            "it a sample question, or the one given, with the configured chat model.",
+            R"(Create (or reuse) a small sample shop database in an SQLite file in the working
+directory (customers, products, orders and order lines over 2024 and 2025) and ask
+it a sample question, or the one given, with the configured chat model.)",
         py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     demo.attr("add_argument")("question", py::arg("nargs") = "?",
                               py::arg("help") = "the question (default: a sample question)");
@@ -133,8 +133,8 @@ py::object build_parser() {
     py::object schema =
         commands.attr("add_parser")("schema", py::arg("help") = "list the tables and their columns",
                                     py::arg("description") =
-                                        "List the tables of the configured MySQL, PostgreSQL or SQLite database with\n"
-                                        "the name and type of every column.",
+                                        R"(List the tables of the configured MySQL, PostgreSQL or SQLite database with
+the name and type of every column.)",
                                     py::arg("epilog") = kEnvironment, py::arg("formatter_class") = raw);
     add_flag(schema, "--json", "print the schema record as JSON");
 
@@ -146,10 +146,10 @@ py::object build_parser() {
     py::object grant = db_actions.attr("add_parser")(
         "grant-sql", py::arg("help") = "print the SQL that creates a SELECT-only login",
         py::arg("description") =
-            "Print the SQL that creates a login which may only read the tables of one schema\n"
-            "(PostgreSQL, MySQL/MariaDB, SQL Server), for the administrator to run. Nothing is run\n"
-            "and no password is printed. Engine and database default to ZORVAN_DB_ENGINE and\n"
-            "ZORVAN_DB_NAME.",
+            R"(Print the SQL that creates a login which may only read the tables of one schema
+(PostgreSQL, MySQL/MariaDB, SQL Server), for the administrator to run. Nothing is run
+and no password is printed. Engine and database default to ZORVAN_DB_ENGINE and
+ZORVAN_DB_NAME.)",
         py::arg("formatter_class") = raw);
     grant.attr("add_argument")("--engine", py::arg("help") = "PostgreSQL, MySQL or MsSQL");
     grant.attr("add_argument")("--database", py::arg("help") = "the database to read");
@@ -163,17 +163,17 @@ py::object build_parser() {
     py::object sandbox = commands.attr("add_parser")(
         "sandbox", py::arg("help") = "report which isolation layers hold for analysis scripts on this machine",
         py::arg("description") =
-            "Run an empty script in the sandbox and list each isolation layer (no_new_privs,\n"
-            "Landlock, seccomp, namespaces, limits) with whether it held and why. The exit status\n"
-            "is 0 when every layer holds, 1 when one is missing.",
+            R"(Run an empty script in the sandbox and list each isolation layer (no_new_privs,
+Landlock, seccomp, namespaces, limits) with whether it held and why. The exit status
+is 0 when every layer holds, 1 when one is missing.)",
         py::arg("formatter_class") = raw);
     add_flag(sandbox, "--json", "print the layers as JSON");
 
     py::object context = commands.attr("add_parser")(
         "context", py::arg("help") = "show or change the context and instructions for answers",
         py::arg("description") =
-            "Read and write the context text and the custom instructions kept in\n"
-            "context.json in the working directory. They shape every answer.",
+            R"(Read and write the context text and the custom instructions kept in
+context.json in the working directory. They shape every answer.)",
         py::arg("formatter_class") = raw);
     py::object actions = context.attr("add_subparsers")(py::arg("dest") = "action", py::arg("required") = true,
                                                         py::arg("metavar") = "ACTION", py::arg("title") = "actions");

@@ -30,9 +30,8 @@ std::string state_text(const py::object& inputs, const char* key) {
 }
 
 py::object make_handler_class(const std::string& module_name) {
-    zorvan::ClassBuilder builder(kHandlerClass, module_name,
-                                 zorvan::imported(zorvan::dep::langchain_core_callbacks_BaseCallbackHandler));
-    builder.doc("Callback handler that reports each graph node as it starts.")
+    return zorvan::callback_handler(kHandlerClass, module_name,
+                                    "Callback handler that reports each graph node as it starts.")
         .method(
             "__init__", "(self, report)", "Keep report(node, inputs), called at each node start.",
             [](py::object self, py::object report) { self.attr("report") = report; }, py::arg("self"),
@@ -44,8 +43,8 @@ py::object make_handler_class(const std::string& module_name) {
                 const std::string node = zorvan::graph_node_of(kwargs);
                 if (!node.empty()) self.attr("report")(node, inputs);
             },
-            py::arg("self"), py::arg("serialized"), py::arg("inputs"));
-    return builder.build();
+            py::arg("self"), py::arg("serialized"), py::arg("inputs"))
+        .build();
 }
 
 }  // namespace

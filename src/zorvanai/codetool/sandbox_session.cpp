@@ -62,22 +62,26 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
                                  py::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
     builder
         .doc(
-            "A sandboxed session for model-written code.\n\n"
-            "Code runs in a worker process isolated from the application (no network, no files\n"
-            "but the interpreter's and save_path, no secrets) under the ZORVAN_SCRIPT_* limits;\n"
-            "definitions carry over between runs, as in a notebook. A run that is stopped (time\n"
-            "limit, exit, a broken limit) ends the worker process: the next run starts afresh.\n\n"
-            "    with Sandbox() as box:\n"
-            "        box.run(\"x = 6\")\n"
-            "        print(box.run(\"print(x * 7)\"))   # 42")
+            R"doc(A sandboxed session for model-written code.
+
+Code runs in a worker process isolated from the application (no network, no files
+but the interpreter's and save_path, no secrets) under the ZORVAN_SCRIPT_* limits;
+definitions carry over between runs, as in a notebook. A run that is stopped (time
+limit, exit, a broken limit) ends the worker process: the next run starts afresh.
+
+    with Sandbox() as box:
+        box.run("x = 6")
+        print(box.run("print(x * 7)"))   # 42)doc")
         .method(
             "__init__", "(self, save_path=None)",
-            "Prepare a session; its worker process starts at the first run.\n\n"
-            "Args:\n"
-            "    save_path: a directory the code may write to (created when missing); None: only a\n"
-            "        private temporary directory.\n\n"
-            "Raises:\n"
-            "    ValueError: ZORVAN_SANDBOX or a ZORVAN_SCRIPT_* setting has a bad value.",
+            R"(Prepare a session; its worker process starts at the first run.
+
+Args:
+    save_path: a directory the code may write to (created when missing); None: only a
+        private temporary directory.
+
+Raises:
+    ValueError: ZORVAN_SANDBOX or a ZORVAN_SCRIPT_* setting has a bad value.)",
             [](py::object self, py::object save_path) {
                 SandboxState state;
                 const sandbox::Mode mode = sandbox::mode_from_environment();
@@ -97,14 +101,17 @@ py::object make_sandbox_class(py::module_& m, const py::object& script_error) {
             py::arg("self"), py::arg("save_path") = py::none())
         .method(
             "run", "(self, code)",
-            "Run Python source in the session and return what it printed.\n\n"
-            "Args:\n"
-            "    code: Python source text.\n\n"
-            "Returns:\n"
-            "    What the code wrote to standard output (\"\" when nothing).\n\n"
-            "Raises:\n"
-            "    ScriptError: the code failed or broke a limit; the message says how.\n"
-            "    RuntimeError: the sandbox was closed.",
+            R"(Run Python source in the session and return what it printed.
+
+Args:
+    code: Python source text.
+
+Returns:
+    What the code wrote to standard output ("" when nothing).
+
+Raises:
+    ScriptError: the code failed or broke a limit; the message says how.
+    RuntimeError: the sandbox was closed.)",
             [script_error](py::object self, py::object code) -> py::object {
                 SandboxState& state = self.attr("_state").cast<SandboxState&>();
                 if (state.closed) throw std::runtime_error("this Sandbox is closed");

@@ -41,8 +41,13 @@ void add_equality(zorvan::ClassBuilder& builder) {
     builder
         .method(
             "__eq__", "(self, other)",
-            "Equal when the other record is of the same class with the same fields.\n\n"
-            "Args:\n    other: any object.\n\nReturns:\n    True or False; NotImplemented for another class.",
+            R"(Equal when the other record is of the same class with the same fields.
+
+Args:
+    other: any object.
+
+Returns:
+    True or False; NotImplemented for another class.)",
             [](py::object self, py::object other) -> py::object {
                 if (!py::type::of(self).is(py::type::of(other))) {
                     return py::reinterpret_borrow<py::object>(Py_NotImplemented);
@@ -55,33 +60,35 @@ void add_equality(zorvan::ClassBuilder& builder) {
 
 py::object make_model_settings_class(const std::string& module_name) {
     return plain_record("ModelSettings", module_name,
-                        "Where the chat models come from, as load_model_settings found it.\n\n"
-                        "Attributes:\n"
-                        "    provider: \"vendor\" (the vendor service lists the Azure deployments),\n"
-                        "        \"azure\" (Azure OpenAI directly) or \"openai\" (OpenAI or a compatible server).\n"
-                        "    light: the settings record of the model for every step but SQL writing\n"
-                        "        (None for the vendor, whose list is read when the assistant is created).\n"
-                        "    strong: the settings record of the SQL-writing model (None for the vendor).\n"
-                        "    pandas: the settings record of the script-writing model when ZORVAN_PANDAS_MODEL\n"
-                        "        names one, else None (the light model writes the scripts).\n"
-                        "    prices: {model: {\"input\": USD, \"output\": USD}} per million tokens, from\n"
-                        "        ZORVAN_MODEL_PRICES and model_prices=; they price the usage ahead of the\n"
-                        "        built-in table.",
+                        R"(Where the chat models come from, as load_model_settings found it.
+
+Attributes:
+    provider: "vendor" (the vendor service lists the Azure deployments),
+        "azure" (Azure OpenAI directly) or "openai" (OpenAI or a compatible server).
+    light: the settings record of the model for every step but SQL writing
+        (None for the vendor, whose list is read when the assistant is created).
+    strong: the settings record of the SQL-writing model (None for the vendor).
+    pandas: the settings record of the script-writing model when ZORVAN_PANDAS_MODEL
+        names one, else None (the light model writes the scripts).
+    prices: {model: {"input": USD, "output": USD}} per million tokens, from
+        ZORVAN_MODEL_PRICES and model_prices=; they price the usage ahead of the
+        built-in table.)",
                         {"provider", "light", "strong", "pandas", "prices"}, {});
 }
 
 py::object make_loaded_settings_class(const std::string& module_name) {
     return plain_record("Settings", module_name,
-                        "Every setting of a front end, as load_settings read it.\n\n"
-                        "Attributes:\n"
-                        "    engine: \"PostgreSQL\", \"MySQL\", \"MsSQL\" or \"SQLite\" (\"\" without a database).\n"
-                        "    db_name: the database name, or the file of an SQLite database.\n"
-                        "    db_user, db_password, db_host: the login and server (\"\" for SQLite).\n"
-                        "    db_port: the port, an int (0 for SQLite).\n"
-                        "    api_key: the vendor account key (ZORVAN_API_KEY), or None.\n"
-                        "    media_dir: where charts are saved (ZORVAN_MEDIA_DIR, default \"media\").\n"
-                        "    quiet: ZORVAN_QUIET as a bool.\n"
-                        "    models: the ModelSettings (None when not asked for).",
+                        R"(Every setting of a front end, as load_settings read it.
+
+Attributes:
+    engine: "PostgreSQL", "MySQL", "MsSQL" or "SQLite" ("" without a database).
+    db_name: the database name, or the file of an SQLite database.
+    db_user, db_password, db_host: the login and server ("" for SQLite).
+    db_port: the port, an int (0 for SQLite).
+    api_key: the vendor account key (ZORVAN_API_KEY), or None.
+    media_dir: where charts are saved (ZORVAN_MEDIA_DIR, default "media").
+    quiet: ZORVAN_QUIET as a bool.
+    models: the ModelSettings (None when not asked for).)",
                         {"engine", "db_name", "db_user", "db_password", "db_host", "db_port", "api_key", "media_dir",
                          "quiet", "models"},
                         {"db_password", "api_key"});

@@ -59,12 +59,13 @@ void require_text(const py::object& value, const char* field) {
 py::object make_settings_class(const char* class_name, const char* role, const std::string& module_name) {
     using zorvan::ClassBuilder;
     const std::string doc = std::string("Connection settings of the Azure OpenAI chat deployment for the ") + role +
-                            " model.\n\n"
-                            "The instance's attribute mapping holds keyword arguments of ``AzureChatOpenAI``:\n"
-                            "azure_deployment, azure_endpoint, api_key and api_version (None when not given),\n"
-                            "and the request limits timeout (seconds per request; default 120, or the\n"
-                            "environment variable ZORVAN_MODEL_TIMEOUT) and max_retries (default 2, or\n"
-                            "ZORVAN_MODEL_MAX_RETRIES).";
+                            R"( model.
+
+The instance's attribute mapping holds keyword arguments of ``AzureChatOpenAI``:
+azure_deployment, azure_endpoint, api_key and api_version (None when not given),
+and the request limits timeout (seconds per request; default 120, or the
+environment variable ZORVAN_MODEL_TIMEOUT) and max_retries (default 2, or
+ZORVAN_MODEL_MAX_RETRIES).)";
     ClassBuilder builder(class_name, module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder.doc(doc)
         .attr("chat_client", py::str("AzureChatOpenAI"))
@@ -72,16 +73,21 @@ py::object make_settings_class(const char* class_name, const char* role, const s
             "__init__",
             "(self, azure_deployment=None, azure_endpoint=None, api_key=None, api_version=None, timeout=None, "
             "max_retries=None)",
-            "Keep the deployment settings; any of them may be None.\n\n"
-            "Args:\n    azure_deployment: the deployment name.\n"
-            "    azure_endpoint: the service endpoint; None when not configured.\n"
-            "    api_key: the key for the deployment.\n    api_version: the service interface version.\n"
-            "    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.\n"
-            "    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,\n"
-            "        else 2.\n\n"
-            "Raises:\n    TypeError: one of the four texts is neither a str nor None.\n"
-            "    ValueError: timeout is not positive, max_retries is negative, or an environment\n"
-            "        variable holds no such number.",
+            R"(Keep the deployment settings; any of them may be None.
+
+Args:
+    azure_deployment: the deployment name.
+    azure_endpoint: the service endpoint; None when not configured.
+    api_key: the key for the deployment.
+    api_version: the service interface version.
+    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.
+    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,
+        else 2.
+
+Raises:
+    TypeError: one of the four texts is neither a str nor None.
+    ValueError: timeout is not positive, max_retries is negative, or an environment
+        variable holds no such number.)",
             [](py::object self, py::object deployment, py::object endpoint, py::object key, py::object version,
                py::object timeout, py::object max_retries) {
                 py::object values[] = {deployment, endpoint, key, version};
@@ -96,8 +102,10 @@ py::object make_settings_class(const char* class_name, const char* role, const s
             py::arg("max_retries") = py::none())
         .method(
             "__repr__", "(self)",
-            "The settings, with the key masked.\n\nReturns:\n    ``AzureOpenAIChat35(azure_deployment=..., "
-            "api_key='***', ...)``.",
+            R"(The settings, with the key masked.
+
+Returns:
+    ``AzureOpenAIChat35(azure_deployment=..., api_key='***', ...)``.)",
             [class_name](py::object self) {
                 std::string text = std::string(class_name) + "(";
                 for (std::size_t i = 0; i < 4; ++i) {
@@ -119,24 +127,29 @@ py::object make_openai_settings_class(const std::string& module_name) {
     ClassBuilder builder("OpenAIChatSettings", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder
         .doc(
-            "Connection settings of a chat model behind an OpenAI-compatible endpoint.\n\n"
-            "OpenAI itself, or a server such as Ollama, vLLM, llama.cpp's server or LM Studio.\n"
-            "The instance's attribute mapping holds keyword arguments of ``ChatOpenAI``: model,\n"
-            "base_url (None: OPENAI_BASE_URL, else OpenAI's own), api_key (None: OPENAI_API_KEY;\n"
-            "a local server needs none), and the request limits timeout and max_retries as for\n"
-            "AzureOpenAIChat35.")
+            R"(Connection settings of a chat model behind an OpenAI-compatible endpoint.
+
+OpenAI itself, or a server such as Ollama, vLLM, llama.cpp's server or LM Studio.
+The instance's attribute mapping holds keyword arguments of ``ChatOpenAI``: model,
+base_url (None: OPENAI_BASE_URL, else OpenAI's own), api_key (None: OPENAI_API_KEY;
+a local server needs none), and the request limits timeout and max_retries as for
+AzureOpenAIChat35.)")
         .attr("chat_client", py::str("ChatOpenAI"))
         .method(
             "__init__", "(self, model=None, base_url=None, api_key=None, timeout=None, max_retries=None)",
-            "Keep the model settings; any of them may be None.\n\n"
-            "Args:\n    model: the model name as the server knows it (e.g. gpt-4o-mini, llama3.1).\n"
-            "    base_url: the endpoint, e.g. http://localhost:11434/v1; None for OpenAI's own.\n"
-            "    api_key: the key; None takes OPENAI_API_KEY.\n"
-            "    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.\n"
-            "    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,\n"
-            "        else 2.\n\n"
-            "Raises:\n    TypeError: model, base_url or api_key is neither a str nor None.\n"
-            "    ValueError: timeout is not positive or max_retries is negative.",
+            R"(Keep the model settings; any of them may be None.
+
+Args:
+    model: the model name as the server knows it (e.g. gpt-4o-mini, llama3.1).
+    base_url: the endpoint, e.g. http://localhost:11434/v1; None for OpenAI's own.
+    api_key: the key; None takes OPENAI_API_KEY.
+    timeout: seconds per model request; None takes ZORVAN_MODEL_TIMEOUT, else 120.
+    max_retries: retries of a failed request; None takes ZORVAN_MODEL_MAX_RETRIES,
+        else 2.
+
+Raises:
+    TypeError: model, base_url or api_key is neither a str nor None.
+    ValueError: timeout is not positive or max_retries is negative.)",
             [](py::object self, py::object model, py::object base_url, py::object api_key, py::object timeout,
                py::object max_retries) {
                 const std::pair<const char*, py::object> fields[] = {

@@ -51,12 +51,11 @@ inline const std::vector<const char*> kModelKeywords = {"model_provider", "model
 
 // What to set when no chat model is configured.
 inline constexpr const char* kNoModelHelp =
-    "no chat model is configured; point zorvanai at one in the environment or in a .env file:\n"
-    "  a local Ollama:  OPENAI_BASE_URL=http://localhost:11434/v1  ZORVAN_MODEL=llama3.1\n"
-    "  OpenAI:          OPENAI_API_KEY=sk-...  ZORVAN_MODEL=gpt-4o-mini\n"
-    "  Azure OpenAI:    AZURE_OPENAI_ENDPOINT=https://NAME.openai.azure.com  AZURE_OPENAI_API_KEY=...  "
-    "ZORVAN_MODEL=<deployment>\n"
-    "  vendor service:  ZORVAN_API_URL=https://...  ZORVAN_API_KEY=<account key>";
+    R"(no chat model is configured; point zorvanai at one in the environment or in a .env file:
+  a local Ollama:  OPENAI_BASE_URL=http://localhost:11434/v1  ZORVAN_MODEL=llama3.1
+  OpenAI:          OPENAI_API_KEY=sk-...  ZORVAN_MODEL=gpt-4o-mini
+  Azure OpenAI:    AZURE_OPENAI_ENDPOINT=https://NAME.openai.azure.com  AZURE_OPENAI_API_KEY=...  ZORVAN_MODEL=<deployment>
+  vendor service:  ZORVAN_API_URL=https://...  ZORVAN_API_KEY=<account key>)";
 
 // A variable's text, trimmed; empty counts as unset.
 std::optional<std::string> environment_text(const char* variable);

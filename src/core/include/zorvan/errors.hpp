@@ -15,15 +15,11 @@
 // raise one also offer it under their own name. The second bases keep the
 // contracts callers rely on (a refused query is a SQLAlchemyError, a model
 // failure an OpenAIError).
-//
-// C++ code that knows no Python may throw `zorvan::Error`; every module
-// registers `register_error_translation` so that it reaches Python as the
-// class of its kind, with its text.
+// C++ code raises one with `raise_error(kind, message)`.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <stdexcept>
 #include <string>
 
 namespace zorvan {
@@ -58,18 +54,5 @@ py::object error_class(ErrorKind kind);
 
 // True when `error` is an exception of `kind` (or of a class below it).
 bool is_error(const py::error_already_set& error, ErrorKind kind);
-
-class Error : public std::runtime_error {
-public:
-    Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-    ErrorKind kind() const { return kind_; }
-
-private:
-    ErrorKind kind_;
-};
-
-// Translates `zorvan::Error` thrown by this module's functions. Call once
-// in each module's initialisation.
-void register_error_translation();
 
 }  // namespace zorvan

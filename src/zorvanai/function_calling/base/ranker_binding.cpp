@@ -116,11 +116,13 @@ std::vector<RankedTable> ranked(const TableRanker& ranker, py::handle question, 
 }
 
 const char* kClassDoc =
-    "Ranks a database's tables against a question from the words of table and column names.\n\n"
-    "Rare words weigh more than common ones, words of a table's name more than words of its\n"
-    "columns, and tables linked by foreign keys lift each other.\n\n"
-    "    ranker = TableRanker({\"orders\": [\"id\", \"placed_on\"], \"customers\": [\"id\", \"email\"]})\n"
-    "    ranker.rank(\"Which customers placed orders?\", 2)   # ['customers', 'orders']";
+    R"(Ranks a database's tables against a question from the words of table and column names.
+
+Rare words weigh more than common ones, words of a table's name more than words of its
+columns, and tables linked by foreign keys lift each other.
+
+    ranker = TableRanker({"orders": ["id", "placed_on"], "customers": ["id", "email"]})
+    ranker.rank("Which customers placed orders?", 2)   # ['customers', 'orders'])";
 
 }  // namespace
 
@@ -133,18 +135,22 @@ void register_ranker(py::module_& m) {
         .def(py::init([](py::handle tables, py::handle foreign_keys, const py::kwargs& options) {
                  return TableRanker(tables_of(tables), links_of(foreign_keys), options_of(options));
              }),
-             "__init__(self, tables, foreign_keys=(), **options)\n--\n\n"
-             "Index the tables.\n\n"
-             "Args:\n"
-             "    tables: each table name to its column names, or a list of names or of\n"
-             "        (name, columns) pairs.\n"
-             "    foreign_keys: (table, referenced table) pairs.\n"
-             "    **options: name_weight, column_weight, modifier_share, related_share,\n"
-             "        foreign_key_lift, full_name_bonus (numbers of at least 0), min_prefix (1 or\n"
-             "        more) and max_abbreviation (0 or more).\n\n"
-             "Raises:\n"
-             "    TypeError: a name that is not a string, a malformed pair or an unknown option.\n"
-             "    ValueError: an option out of range.",
+             R"(__init__(self, tables, foreign_keys=(), **options)
+--
+
+Index the tables.
+
+Args:
+    tables: each table name to its column names, or a list of names or of
+        (name, columns) pairs.
+    foreign_keys: (table, referenced table) pairs.
+    **options: name_weight, column_weight, modifier_share, related_share,
+        foreign_key_lift, full_name_bonus (numbers of at least 0), min_prefix (1 or
+        more) and max_abbreviation (0 or more).
+
+Raises:
+    TypeError: a name that is not a string, a malformed pair or an unknown option.
+    ValueError: an option out of range.)",
              py::arg("tables"), py::arg("foreign_keys") = py::tuple())
         .def_static(
             "from_engine",
@@ -153,17 +159,22 @@ void register_ranker(py::module_& m) {
                 TableCatalogue catalogue = read_catalogue(engine, schema, time_limit);
                 return TableRanker(std::move(catalogue.tables), catalogue.links, chosen);
             },
-            "from_engine(engine, schema=None, time_limit=30.0, **options)\n--\n\n"
-            "Index every table of a database from one catalogue read.\n\n"
-            "Args:\n"
-            "    engine: a SQLAlchemy engine.\n"
-            "    schema: the schema to read; None for the default one.\n"
-            "    time_limit: seconds each catalogue statement may run.\n"
-            "    **options: as for TableRanker().\n\n"
-            "Returns:\n"
-            "    The new TableRanker.\n\n"
-            "Raises:\n"
-            "    sqlalchemy.exc.SQLAlchemyError: the catalogue cannot be read.",
+            R"(from_engine(engine, schema=None, time_limit=30.0, **options)
+--
+
+Index every table of a database from one catalogue read.
+
+Args:
+    engine: a SQLAlchemy engine.
+    schema: the schema to read; None for the default one.
+    time_limit: seconds each catalogue statement may run.
+    **options: as for TableRanker().
+
+Returns:
+    The new TableRanker.
+
+Raises:
+    sqlalchemy.exc.SQLAlchemyError: the catalogue cannot be read.)",
             py::arg("engine"), py::arg("schema") = py::none(), py::arg("time_limit") = 30.0)
         .def(
             "rank",
@@ -172,14 +183,18 @@ void register_ranker(py::module_& m) {
                 for (auto& table : ranked(self, question, k, candidates)) names.push_back(std::move(table.name));
                 return names;
             },
-            "rank(self, question, k=60, candidates=None)\n--\n\n"
-            "Name the tables that best match a question, best first (ties in name order).\n\n"
-            "Args:\n"
-            "    question: the question, in plain words.\n"
-            "    k: how many tables at most.\n"
-            "    candidates: only these tables are ranked; None for all.\n\n"
-            "Returns:\n"
-            "    The table names.",
+            R"(rank(self, question, k=60, candidates=None)
+--
+
+Name the tables that best match a question, best first (ties in name order).
+
+Args:
+    question: the question, in plain words.
+    k: how many tables at most.
+    candidates: only these tables are ranked; None for all.
+
+Returns:
+    The table names.)",
             py::arg("question"), py::arg("k") = py::int_(kDefaultShortlistSize), py::arg("candidates") = py::none())
         .def(
             "scores",
@@ -188,14 +203,18 @@ void register_ranker(py::module_& m) {
                 for (auto& table : ranked(self, question, k, candidates)) pairs.emplace_back(table.name, table.score);
                 return pairs;
             },
-            "scores(self, question, k=60, candidates=None)\n--\n\n"
-            "Rank like rank(), with each table's score.\n\n"
-            "Args:\n"
-            "    question: the question, in plain words.\n"
-            "    k: how many tables at most.\n"
-            "    candidates: only these tables are ranked; None for all.\n\n"
-            "Returns:\n"
-            "    [(name, score), ...], best first.",
+            R"(scores(self, question, k=60, candidates=None)
+--
+
+Rank like rank(), with each table's score.
+
+Args:
+    question: the question, in plain words.
+    k: how many tables at most.
+    candidates: only these tables are ranked; None for all.
+
+Returns:
+    [(name, score), ...], best first.)",
             py::arg("question"), py::arg("k") = py::int_(kDefaultShortlistSize), py::arg("candidates") = py::none())
         .def_property_readonly("tables", &TableRanker::names, "Every indexed table name, sorted.")
         .def("__len__", &TableRanker::size, "__len__(self)\n--\n\nThe number of indexed tables.")
@@ -204,13 +223,18 @@ void register_ranker(py::module_& m) {
             [](const TableRanker& self) { return "<TableRanker of " + std::to_string(self.size()) + " tables>"; },
             "__repr__(self)\n--\n\nThe class and the number of tables.");
     m.def("identifier_words", &identifier_words,
-          "identifier_words(text)\n--\n\n"
-          "Split a name or a question into the words the ranker matches on.\n\n"
-          "Words are split at case changes and non-letters, lower-cased and made singular.\n\n"
-          "Args:\n"
-          "    text: a table or column name, or a question.\n\n"
-          "Returns:\n"
-          "    The words, in order.",
+          R"(identifier_words(text)
+--
+
+Split a name or a question into the words the ranker matches on.
+
+Words are split at case changes and non-letters, lower-cased and made singular.
+
+Args:
+    text: a table or column name, or a question.
+
+Returns:
+    The words, in order.)",
           py::arg("text"));
 }
 

@@ -16,6 +16,8 @@
 namespace zorvanai::function_calling {
 
 namespace {
+// Name of the function that the model is made to call.
+constexpr const char* kPickToolName = "select_relevant_tables";
 
 constexpr long kMaxTokens = 8192;
 
@@ -49,8 +51,8 @@ py::dict pick_tool() {
 
 std::string system_text(const std::string& dialect) {
     return "You select the tables of a " + dialect +
-           " database that are needed to answer a user's question with one SQL query.\n"
-           "Call the function " +
+           R"( database that are needed to answer a user's question with one SQL query.
+Call the function )" +
            kPickToolName +
            " exactly once. Pass every table that the query will read, most important first, "
            "each name spelled exactly as in the table list. Pass an empty list when no table fits the question.";
@@ -224,32 +226,38 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
     zorvan::ClassBuilder builder("RelevantTablePicker", module_name,
                                  zorvan::imported(zorvan::dep::langchain_core_runnables_Runnable));
     builder.doc(
-        "Picks the tables of the database that matter for a question.\n\n"
-        "The lighter Azure OpenAI deployment is made to call the function\n"
-        "select_relevant_tables with the relevant names, given the dialect, the\n"
-        "state's table list and the question (the rewritten question once there is\n"
-        "one). Only usable tables of the database are kept, in the database's own\n"
-        "spelling (case and quoting or schema prefixes of the model ignored), in the\n"
-        "order the model gave, without duplicates.\n\n"
-        "On a database with more tables than shortlist_size, the model is offered only\n"
-        "the shortlist_size tables that a local ranker puts first for the question (by\n"
-        "the words of table and column names, rare words weighing more, and foreign\n"
-        "keys); the ranker is built from one catalogue read per database handle.\n\n"
-        "A server that refuses a forced function call (tool_choice) is offered the function\n"
-        "unforced from then on (``unforced_model``), by this picker and by every later one for\n"
-        "the same model; a reply that gives the names as JSON text instead of a call is read\n"
-        "too.");
+        R"(Picks the tables of the database that matter for a question.
+
+The lighter Azure OpenAI deployment is made to call the function
+select_relevant_tables with the relevant names, given the dialect, the
+state's table list and the question (the rewritten question once there is
+one). Only usable tables of the database are kept, in the database's own
+spelling (case and quoting or schema prefixes of the model ignored), in the
+order the model gave, without duplicates.
+
+On a database with more tables than shortlist_size, the model is offered only
+the shortlist_size tables that a local ranker puts first for the question (by
+the words of table and column names, rare words weighing more, and foreign
+keys); the ranker is built from one catalogue read per database handle.
+
+A server that refuses a forced function call (tool_choice) is offered the function
+unforced from then on (``unforced_model``), by this picker and by every later one for
+the same model; a reply that gives the names as JSON text instead of a call is read
+too.)");
     builder.method(
         "__init__", "(self, config, db, shortlist_size=60)",
-        "Build the chat client (temperature 0, at most 8192 tokens) bound to the function call.\n\n"
-        "No model is called here.\n\n"
-        "Args:\n"
-        "    config: the settings record of the lighter deployment (AzureOpenAIChat35).\n"
-        "    db: the database handle (CustomSQLDatabase).\n"
-        "    shortlist_size: the most tables the model is offered (a whole number of at least 1).\n\n"
-        "Raises:\n"
-        "    TypeError: shortlist_size is not a whole number.\n"
-        "    ValueError: shortlist_size is below 1.",
+        R"(Build the chat client (temperature 0, at most 8192 tokens) bound to the function call.
+
+No model is called here.
+
+Args:
+    config: the settings record of the lighter deployment (AzureOpenAIChat35).
+    db: the database handle (CustomSQLDatabase).
+    shortlist_size: the most tables the model is offered (a whole number of at least 1).
+
+Raises:
+    TypeError: shortlist_size is not a whole number.
+    ValueError: shortlist_size is below 1.)",
         [](py::object self, py::object config, py::object db, py::object shortlist_size) {
             if (py::isinstance<py::bool_>(shortlist_size) || !py::isinstance<py::int_>(shortlist_size))
                 throw py::type_error("shortlist_size must be a whole number, not " + zorvan::type_name(shortlist_size));
@@ -272,42 +280,52 @@ py::object make_relevant_table_picker_class(const std::string& module_name) {
         py::arg("self"), py::arg("config"), py::arg("db"), py::arg("shortlist_size") = py::int_(kDefaultShortlistSize));
     builder.method(
         "generate_prompt", "(self, state)",
-        "Build the request for a state: its question and table list.\n\n"
-        "Args:\n"
-        "    state: the graph state (a mapping with user_question and table_names_from_db).\n\n"
-        "Returns:\n"
-        "    The two chat messages (system, human) sent to the model.",
+        R"(Build the request for a state: its question and table list.
+
+Args:
+    state: the graph state (a mapping with user_question and table_names_from_db).
+
+Returns:
+    The two chat messages (system, human) sent to the model.)",
         [rankers](py::object self, py::object state) { return prompt_of(self, rankers, state); }, py::arg("self"),
         py::arg("state"));
     builder.method(
         "shortlist", "(self, question, tables=None)",
-        "Name the tables the model is offered for a question.\n\n"
-        "Every table when there are at most shortlist_size of them, else the ranker's\n"
-        "shortlist; no model is called.\n\n"
-        "Args:\n"
-        "    question: the question, in plain words.\n"
-        "    tables: the table list (names, or a list as table_names_from_db holds it);\n"
-        "        None reads the handle's usable tables.\n\n"
-        "Returns:\n"
-        "    The offered table names, in the order of the table list.\n\n"
-        "Raises:\n"
-        "    TypeError: question is not a string.",
+        R"(Name the tables the model is offered for a question.
+
+Every table when there are at most shortlist_size of them, else the ranker's
+shortlist; no model is called.
+
+Args:
+    question: the question, in plain words.
+    tables: the table list (names, or a list as table_names_from_db holds it);
+        None reads the handle's usable tables.
+
+Returns:
+    The offered table names, in the order of the table list.
+
+Raises:
+    TypeError: question is not a string.)",
         [rankers](py::object self, py::object question, py::object tables) {
             return shortlist_of(self, rankers, question, tables);
         },
         py::arg("self"), py::arg("question"), py::arg("tables") = py::none());
     builder.method(
         "invoke", "(self, state, **kwargs)",
-        "Pick the relevant tables for the state's question.\n\n"
-        "With an empty table list no model is called.\n\n"
-        "Args:\n"
-        "    state: the graph state (a mapping).\n"
-        "    **kwargs: ignored.\n\n"
-        "Returns:\n"
-        "    {\"relevant_tables\": [...]}: usable tables in the database's spelling.\n\n"
-        "Raises:\n"
-        "    TypeError: state is not a mapping.\n"
-        "    OutputParserException: the reply holds no usable call of the function.",
+        R"(Pick the relevant tables for the state's question.
+
+With an empty table list no model is called.
+
+Args:
+    state: the graph state (a mapping).
+    **kwargs: ignored.
+
+Returns:
+    {"relevant_tables": [...]}: usable tables in the database's spelling.
+
+Raises:
+    TypeError: state is not a mapping.
+    OutputParserException: the reply holds no usable call of the function.)",
         [rankers](py::object self, py::object state, py::kwargs) { return pick(self, rankers, state); },
         py::arg("self"), py::arg("state"));
     return builder.build();

@@ -1,3 +1,5 @@
+// The relevant-table picker: a Runnable that makes the chat model call one
+// function whose argument names the tables a question needs.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -6,9 +8,6 @@
 
 namespace zorvanai::function_calling {
 namespace py = pybind11;
-
-// Name of the function that the model is made to call.
-constexpr const char* kPickToolName = "select_relevant_tables";
 
 // Builds the `RelevantTablePicker` class (a LangChain Runnable) of the
 // module `module_name`.

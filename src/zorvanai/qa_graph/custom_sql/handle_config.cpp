@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
+#include "guard_rules.hpp"
 #include "zorvan/python_names.hpp"
 
 namespace zorvanai::custom_sql {
@@ -20,28 +22,24 @@ ServerKind detect_server_kind(py::handle engine) {
     return ServerKind::Other;
 }
 
+namespace {
+constexpr std::pair<ServerKind, const char*> kServerKindNames[] = {{ServerKind::PostgreSQL, "postgresql"},
+                                                                   {ServerKind::MySQL, "mysql"},
+                                                                   {ServerKind::MariaDB, "mariadb"},
+                                                                   {ServerKind::MSSQL, "mssql"},
+                                                                   {ServerKind::SQLite, "sqlite"}};
+}  // namespace
+
 std::string server_kind_name(ServerKind kind) {
-    switch (kind) {
-        case ServerKind::PostgreSQL:
-            return "postgresql";
-        case ServerKind::MySQL:
-            return "mysql";
-        case ServerKind::MariaDB:
-            return "mariadb";
-        case ServerKind::MSSQL:
-            return "mssql";
-        case ServerKind::SQLite:
-            return "sqlite";
-        case ServerKind::Other:
-            break;
+    for (const auto& [known, name] : kServerKindNames) {
+        if (known == kind) return name;
     }
     return "other";
 }
 
 ServerKind server_kind_from_name(const std::string& name) {
-    for (ServerKind kind :
-         {ServerKind::PostgreSQL, ServerKind::MySQL, ServerKind::MariaDB, ServerKind::MSSQL, ServerKind::SQLite}) {
-        if (server_kind_name(kind) == name) return kind;
+    for (const auto& [kind, known] : kServerKindNames) {
+        if (known == name) return kind;
     }
     return ServerKind::Other;
 }
@@ -51,18 +49,12 @@ bool is_mysql_family(ServerKind kind) {
 }
 
 std::string sqlglot_dialect(ServerKind kind, const std::string& sqlalchemy_dialect) {
-    switch (kind) {
-        case ServerKind::PostgreSQL:
-            return "postgres";
-        case ServerKind::MySQL:
-        case ServerKind::MariaDB:
-            return "mysql";
-        case ServerKind::MSSQL:
-            return "tsql";
-        case ServerKind::SQLite:
-            return "sqlite";
-        case ServerKind::Other:
-            break;
+    if (kind != ServerKind::Other) {
+        GuardDialect dialect = GuardDialect::Postgres;
+        if (is_mysql_family(kind)) dialect = GuardDialect::MySQL;
+        if (kind == ServerKind::MSSQL) dialect = GuardDialect::TSQL;
+        if (kind == ServerKind::SQLite) dialect = GuardDialect::SQLite;
+        return sqlglot_name(dialect);
     }
     py::dict known = zorvan::imported(zorvan::dep::sqlglot_dialects_dialect_Dialect).attr("classes");
     return known.contains(py::str(sqlalchemy_dialect)) ? sqlalchemy_dialect : std::string();

@@ -68,15 +68,18 @@ PYBIND11_MODULE(custom_sql, m) {
                  return sql::HandleView{std::move(server), std::move(dialect),       std::move(schema),
                                         statement_timeout, std::move(usable_tables), std::move(engine)};
              }),
-             "__init__(self, server, dialect, schema, statement_timeout, usable_tables, engine)\n--\n\n"
-             "Hold what a handle tells of itself (handles make their own: ``handle.view``).\n\n"
-             "Args:\n"
-             "    server: \"postgresql\", \"mysql\", \"mariadb\", \"mssql\", \"sqlite\" or \"other\".\n"
-             "    dialect: sqlglot's name of the dialect.\n"
-             "    schema: the schema (MySQL: database) every query runs in.\n"
-             "    statement_timeout: seconds a statement may run (0: no limit).\n"
-             "    usable_tables: the tables a query may read.\n"
-             "    engine: the SQLAlchemy engine.",
+             R"(__init__(self, server, dialect, schema, statement_timeout, usable_tables, engine)
+--
+
+Hold what a handle tells of itself (handles make their own: ``handle.view``).
+
+Args:
+    server: "postgresql", "mysql", "mariadb", "mssql", "sqlite" or "other".
+    dialect: sqlglot's name of the dialect.
+    schema: the schema (MySQL: database) every query runs in.
+    statement_timeout: seconds a statement may run (0: no limit).
+    usable_tables: the tables a query may read.
+    engine: the SQLAlchemy engine.)",
              py::arg("server"), py::arg("dialect"), py::arg("schema"), py::arg("statement_timeout"),
              py::arg("usable_tables"), py::arg("engine"))
         .def_readonly("server", &sql::HandleView::server,
@@ -98,20 +101,24 @@ PYBIND11_MODULE(custom_sql, m) {
             "__repr__(self)\n--\n\nShow the server, the schema and how many tables are usable.");
     m.attr("CustomSQLDatabase") = sql::make_database_class(name);
     zorvan::def(m, "check_query", "(query, dialect, schema=None)",
-                "Check a query as a handle checks it, without a server.\n\n"
-                "The text must be exactly one query in the dialect, built only from reading\n"
-                "clauses, built-in functions that compute values and casts to built-in types,\n"
-                "whose tables are named without a qualifier or with ``schema``. Whether those\n"
-                "tables are usable is decided by a handle, against its catalogue.\n\n"
-                "Args:\n"
-                "    query: the SQL text.\n"
-                "    dialect: \"postgres\", \"mysql\", \"tsql\" or \"sqlite\".\n"
-                "    schema: the schema (MySQL: database) a qualified table may name.\n\n"
-                "Returns:\n"
-                "    {\"statement\": the text that would be run, \"tables\": the tables it reads,\n"
-                "    \"functions\": the functions it calls}.\n\n"
-                "Raises:\n"
-                "    ReadOnlyQueryError: the query is refused; its text says why and what to do.\n"
-                "    ValueError: an unknown dialect.",
+                R"(Check a query as a handle checks it, without a server.
+
+The text must be exactly one query in the dialect, built only from reading
+clauses, built-in functions that compute values and casts to built-in types,
+whose tables are named without a qualifier or with ``schema``. Whether those
+tables are usable is decided by a handle, against its catalogue.
+
+Args:
+    query: the SQL text.
+    dialect: "postgres", "mysql", "tsql" or "sqlite".
+    schema: the schema (MySQL: database) a qualified table may name.
+
+Returns:
+    {"statement": the text that would be run, "tables": the tables it reads,
+    "functions": the functions it calls}.
+
+Raises:
+    ReadOnlyQueryError: the query is refused; its text says why and what to do.
+    ValueError: an unknown dialect.)",
                 &check_query, py::arg("query"), py::arg("dialect"), py::arg("schema") = py::none());
 }

@@ -12,6 +12,10 @@
 namespace zorvanai::qa_graph {
 
 namespace {
+// The budget of pandas correction attempts that `SQLGraph.invoke` gives a
+// question when the caller does not: the node module's
+// MAX_ITERATIONS_PANDAS.
+constexpr const char* kPandasBudgetName = "MAX_ITERATIONS_PANDAS";
 
 bool is_whole_number(py::handle value) {
     return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
@@ -86,25 +90,31 @@ py::object invoke_graph(py::object self, py::object inputs) {
 py::object make_sql_graph_class(const std::string& module_name) {
     zorvan::ClassBuilder builder("SQLGraph", module_name, zorvan::imported(zorvan::dep::builtins_object));
     builder.doc(
-        "The question-answering graph of one database.\n\n"
-        "Owns the database handle, five chat clients (Azure OpenAI, or ChatOpenAI for an\n"
-        "OpenAIChatSettings record), the relevant-table\n"
-        "picker, the compiled LangGraph state graph of thirteen nodes and its run\n"
-        "settings (tag \"qa_graph\", at most 20 concurrent node calls, at most 50 steps).\n"
-        "One object serves any number of questions, one invoke() per question.");
+        R"(The question-answering graph of one database.
+
+Owns the database handle, five chat clients (Azure OpenAI, or ChatOpenAI for an
+OpenAIChatSettings record), the relevant-table
+picker, the compiled LangGraph state graph of thirteen nodes and its run
+settings (tag "qa_graph", at most 20 concurrent node calls, at most 50 steps).
+One object serves any number of questions, one invoke() per question.)");
 
     builder.method(
         "__init__", "(self, custom_sql_db, config_35, config_4, config_pandas=None)",
-        "Build the chat clients, the relevant-table picker and the compiled graph.\n\n"
-        "No chat model is called here.\n\n"
-        "Args:\n    custom_sql_db: the database handle (CustomSQLDatabase).\n"
-        "    config_35: settings of the lighter deployment (AzureOpenAIChat35): four chat\n"
-        "        clients and the relevant-table picker.\n"
-        "    config_4: settings of the stronger deployment (AzureOpenAIChat4): the SQL\n"
-        "        generation client.\n"
-        "    config_pandas: settings of the model that writes the analysis scripts; None\n"
-        "        takes config_35.\n\n"
-        "Raises:\n    TypeError: a settings record holds a name the chat client does not accept.",
+        R"(Build the chat clients, the relevant-table picker and the compiled graph.
+
+No chat model is called here.
+
+Args:
+    custom_sql_db: the database handle (CustomSQLDatabase).
+    config_35: settings of the lighter deployment (AzureOpenAIChat35): four chat
+        clients and the relevant-table picker.
+    config_4: settings of the stronger deployment (AzureOpenAIChat4): the SQL
+        generation client.
+    config_pandas: settings of the model that writes the analysis scripts; None
+        takes config_35.
+
+Raises:
+    TypeError: a settings record holds a name the chat client does not accept.)",
         [module_name](py::object self, py::object db, py::object config_35, py::object config_4,
                       py::object config_pandas) {
             init_graph(self, db, config_35, config_4, config_pandas, module_name);
@@ -113,12 +123,19 @@ py::object make_sql_graph_class(const std::string& module_name) {
         py::arg("config_pandas") = py::none());
 
     const char* config_doc =
-        "Run settings for invoking the compiled graph.\n\n"
-        "Args:\n    metadata: a mapping or None.\n    tags: a list of tags (copied into the result).\n"
-        "    max_concurrency: most node calls at once, an int or None.\n"
-        "    recursion_limit: most steps of one run, an int.\n\n"
-        "Returns:\n    A RunnableConfig with these four entries.\n\n"
-        "Raises:\n    TypeError: an argument of another kind; the message names it.";
+        R"(Run settings for invoking the compiled graph.
+
+Args:
+    metadata: a mapping or None.
+    tags: a list of tags (copied into the result).
+    max_concurrency: most node calls at once, an int or None.
+    recursion_limit: most steps of one run, an int.
+
+Returns:
+    A RunnableConfig with these four entries.
+
+Raises:
+    TypeError: an argument of another kind; the message names it.)";
     builder.attr("_config_graph", zorvan::method_with_signature(
                                       "_config_graph", "SQLGraph", module_name, config_doc,
                                       zorvan::signed_function(
@@ -129,22 +146,32 @@ py::object make_sql_graph_class(const std::string& module_name) {
 
     builder.method(
         "_compile_graph", "(self, runnable_config)",
-        "Add every node and edge to self.graph and compile it.\n\n"
-        "Args:\n    runnable_config: accepted and not used; the run settings are applied when\n"
-        "        the graph is invoked.\n\n"
-        "Returns:\n    The compiled LangGraph state graph (self.graph.compile()).",
+        R"(Add every node and edge to self.graph and compile it.
+
+Args:
+    runnable_config: accepted and not used; the run settings are applied when
+        the graph is invoked.
+
+Returns:
+    The compiled LangGraph state graph (self.graph.compile()).)",
         [](py::object self, py::object) { return assemble_and_compile(self); }, py::arg("self"),
         py::arg("runnable_config"));
 
     builder.method(
         "visualize_graph", "(self, visualization_type='ascii', save_graph_path='graph_visualization.png')",
-        "Draw the compiled graph; always returns None.\n\n"
-        "Args:\n    visualization_type: \"ascii\" prints a text drawing to standard output; any\n"
-        "        other value renders a PNG through the remote Mermaid service.\n"
-        "    save_graph_path: where the picture is saved (format from the extension).\n\n"
-        "Returns:\n    None, always.\n\n"
-        "Raises:\n    Exception: errors of the rendering service or of saving reach the caller;\n"
-        "        nothing is written then.",
+        R"(Draw the compiled graph; always returns None.
+
+Args:
+    visualization_type: "ascii" prints a text drawing to standard output; any
+        other value renders a PNG through the remote Mermaid service.
+    save_graph_path: where the picture is saved (format from the extension).
+
+Returns:
+    None, always.
+
+Raises:
+    Exception: errors of the rendering service or of saving reach the caller;
+        nothing is written then.)",
         [](py::object self, py::object visualization_type, py::object save_graph_path) {
             visualize(self.attr("compiled_graph"), visualization_type, save_graph_path);
         },
@@ -152,15 +179,22 @@ py::object make_sql_graph_class(const std::string& module_name) {
         py::arg("save_graph_path") = "graph_visualization.png");
 
     builder.method("invoke", "(self, inputs)",
-                   "Run one question through the graph and return the final state.\n\n"
-                   "The caller's mapping is not changed. When it holds no max_iterations_pandas,\n"
-                   "the run gets the node module's MAX_ITERATIONS_PANDAS (3) as its budget of\n"
-                   "analysis-script attempts; a value supplied by the caller wins.\n\n"
-                   "Args:\n    inputs: the input record, normally {\"user_question\": ..., \"save_path\": ...}.\n\n"
-                   "Returns:\n    The final SQLState: every key that holds a value.\n\n"
-                   "Raises:\n    TypeError: inputs is not a mapping (before the graph runs).\n"
-                   "    Exception: errors of nodes and of the graph engine (such as the 50-step\n"
-                   "        recursion limit) reach the caller.",
+                   R"(Run one question through the graph and return the final state.
+
+The caller's mapping is not changed. When it holds no max_iterations_pandas,
+the run gets the node module's MAX_ITERATIONS_PANDAS (3) as its budget of
+analysis-script attempts; a value supplied by the caller wins.
+
+Args:
+    inputs: the input record, normally {"user_question": ..., "save_path": ...}.
+
+Returns:
+    The final SQLState: every key that holds a value.
+
+Raises:
+    TypeError: inputs is not a mapping (before the graph runs).
+    Exception: errors of nodes and of the graph engine (such as the 50-step
+        recursion limit) reach the caller.)",
                    &invoke_graph, py::arg("self"), py::arg("inputs"));
 
     return builder.build();

@@ -1,3 +1,4 @@
+// The compiled question-answering graph that answers one question per run.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -6,11 +7,6 @@
 
 namespace zorvanai::qa_graph {
 namespace py = pybind11;
-
-// The budget of pandas correction attempts that `SQLGraph.invoke` gives a
-// question when the caller does not: the node module's
-// MAX_ITERATIONS_PANDAS.
-constexpr const char* kPandasBudgetName = "MAX_ITERATIONS_PANDAS";
 
 // Builds the `SQLGraph` class of the module `module_name` (which must also
 // hold `SQLState` by the time an instance is made).

@@ -64,11 +64,11 @@ py::object make_sql_state(const std::string& module_name) {
     // from C++ is whatever Python code imported us.
     py::setattr(state, "__module__", py::str(module_name));
     py::setattr(state, "__qualname__", py::str("SQLState"));
-    py::setattr(state, "__doc__",
-                py::str("State of one question in the question-answering graph.\n\n"
-                        "Keys annotated with operator.concat collect lists across updates, keys\n"
-                        "annotated with operator.add count, every other key is replaced by the\n"
-                        "newest update. A key holds no value until something writes it."));
+    py::setattr(state, "__doc__", py::str(R"(State of one question in the question-answering graph.
+
+Keys annotated with operator.concat collect lists across updates, keys
+annotated with operator.add count, every other key is replaced by the
+newest update. A key holds no value until something writes it.)"));
     return state;
 }
 

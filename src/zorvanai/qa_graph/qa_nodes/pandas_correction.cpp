@@ -1,50 +1,27 @@
+#include "node_class.hpp"
 #include "nodes.hpp"
 #include "pandas_prompts.hpp"
 #include "texts.hpp"
-#include "zorvan/pyutil.hpp"
-#include "zorvan/signed.hpp"
 
 namespace zorvanai::qa_nodes {
 
 py::object make_pandas_correction(const std::string& module_name, const Globals& globals) {
-    zorvan::ClassBuilder builder("PandasCorrection", module_name, runnable_base());
-    builder.doc("Runnable that has the chat model repair a failed analysis script.")
-        .method(
-            "__init__", "(self, model)",
-            "Keep the structured model and the correction prompt.\n\n"
-            "Args:\n"
-            "    model: the chat model (AzureChatOpenAI).",
-            [globals](py::object self, py::object model) {
-                self.attr("model") = structured_model(model, globals, "PythonCodeInput");
-                self.attr("template") = prompts_attr("PromptTemplate").attr("from_template")(kPandasCorrectionText);
-            },
-            py::arg("self"), py::arg("model"))
-        .method(
-            "generate_prompt", "(self, state)",
-            "Build the correction text for the state's script and its error.\n\n"
-            "Args:\n"
-            "    state: the graph state (a plain mapping).\n\n"
-            "Returns:\n"
-            "    The correction text.",
-            [](py::object self, py::object state) {
-                zorvan::require_mapping(state, "state");
-                py::object question = chosen_question(state);
-                return correction_prompt(self.attr("template"), question, state);
-            },
-            py::arg("self"), py::arg("state"))
-        .method(
-            "invoke", "(self, state, **kwargs)",
-            "Have the chat model repair the failed script.\n\n"
-            "Args:\n"
-            "    state: the graph state (a plain mapping).\n"
-            "    **kwargs: ignored.\n\n"
-            "Returns:\n"
-            "    {\"pandas_code\": the repaired script}.\n\n"
-            "Raises:\n"
-            "    TypeError: state is not a mapping.",
-            [](py::object self, py::object state, py::kwargs) { return generate_script(self, state); }, py::arg("self"),
-            py::arg("state"));
-    return builder.build();
+    return NodeClass("PandasCorrection", module_name,
+                     "Runnable that has the chat model repair a failed analysis script.")
+        .init_structured(globals, "PythonCodeInput", "Keep the structured model and the correction prompt.",
+                         [](py::object self) {
+                             self.attr("template") =
+                                 prompts_attr("PromptTemplate").attr("from_template")(kPandasCorrectionText);
+                         })
+        .on_state("generate_prompt",
+                  prompt_doc("Build the correction text for the state's script and its error.", "The correction text."),
+                  [](py::object self, py::object state) {
+                      py::object question = chosen_question(state);
+                      return correction_prompt(self.attr("template"), question, state);
+                  })
+        .invoke(invoke_doc("Have the chat model repair the failed script.", R"({"pandas_code": the repaired script}.)"),
+                generate_script)
+        .build();
 }
 
 }  // namespace zorvanai::qa_nodes

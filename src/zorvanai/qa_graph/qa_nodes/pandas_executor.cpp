@@ -1,13 +1,11 @@
 #include <cstdlib>
 #include <optional>
 
+#include "node_class.hpp"
 #include "nodes.hpp"
 #include "script_runner.hpp"
-#include "zorvan/graph_names.hpp"
 #include "zorvan/python_names.hpp"
-#include "zorvan/pyutil.hpp"
 #include "zorvan/sandbox.hpp"
-#include "zorvan/signed.hpp"
 
 namespace zorvanai::qa_nodes {
 
@@ -74,8 +72,7 @@ std::optional<std::string> save_path_of(const py::object& state) {
 }
 
 py::dict failure(const std::string& text) {
-    py::dict update;
-    update[zorvan::key::python_execution_success] = false;
+    py::dict update = update_of(zorvan::key::python_execution_success, py::bool_(false));
     update[zorvan::key::python_error_message] = py::str(text);
     return update;
 }
@@ -83,93 +80,74 @@ py::dict failure(const std::string& text) {
 }  // namespace
 
 py::object make_pandas_executor(const std::string& module_name, const Globals& globals) {
-    zorvan::ClassBuilder builder("PandasExecutor", module_name, runnable_base());
-    builder.doc("Node that runs the analysis script in an isolated process with its printed output captured.")
-        .method(
-            "__init__", "(self, model)",
-            "Keep the model and the script prompt (neither is used to run a script).\n\n"
-            "Args:\n"
-            "    model: the chat model (AzureChatOpenAI); kept, not called.",
+    return NodeClass("PandasExecutor", module_name,
+                     "Node that runs the analysis script in an isolated process with its printed output captured.")
+        .init(
+            "(self, model)",
+            args_doc("Keep the model and the script prompt (neither is used to run a script).",
+                     {"model: the chat model (AzureChatOpenAI); kept, not called."}),
             [globals](py::object self, py::object model) {
                 self.attr("model") = model;
                 py::list messages;
-                messages.append(prompts_attr("HumanMessagePromptTemplate")
-                                    .attr("from_template")(globals["PANDAS_SYSTEM_TEMPLATE"],
-                                                           py::arg("template_format") = "jinja2"));
+                messages.append(
+                    message_template("HumanMessagePromptTemplate", globals["PANDAS_SYSTEM_TEMPLATE"], true));
                 self.attr("template") = chat_prompt(messages);
             },
-            py::arg("self"), py::arg("model"))
-        .method(
-            "generate_prompt", "(self, state)",
-            "Build the script prompt over (follow-up question, query, result) triples.\n\n"
-            "Not used by invoke; it reads original_question, which the graph state does not\n"
-            "declare.\n\n"
-            "Args:\n"
-            "    state: the graph state (a plain mapping).\n\n"
-            "Returns:\n"
-            "    The chat messages (a list of BaseMessage).\n\n"
-            "Raises:\n"
-            "    TypeError: state is not a mapping.\n"
-            "    KeyError: a key it reads is missing.",
-            [](py::object self, py::object state) {
-                zorvan::require_mapping(state, "state");
-                py::object zip = zorvan::imported(zorvan::dep::builtins_zip);
-                py::list triples(zip(item(state, zorvan::key::follow_up_question),
-                                     item(state, zorvan::key::generated_sql_query),
-                                     item(state, zorvan::key::sql_execution_result)));
-                return self.attr("template")
-                    .attr("format_messages")(py::arg("original_question") = item(state, "original_question"),
-                                             py::arg("zipped_queries_results") = triples,
-                                             py::arg("save_path") = item(state, zorvan::key::save_path));
-            },
-            py::arg("self"), py::arg("state"))
-        .method(
-            "invoke", "(self, state, **kwargs)",
-            "Run the state's pandas_code in an isolated process with its printed output captured.\n\n"
-            "The script runs in a fresh namespace (with ``datetime``) in a process forked from the\n"
-            "sandbox worker, with no network, no files but the interpreter's and save_path, and the\n"
-            "ZORVAN_SCRIPT_* limits (ZORVAN_SANDBOX=off runs it in-process instead). It is stopped\n"
-            "after SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or the\n"
-            "seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.\n\n"
-            "Args:\n"
-            "    state: the graph state (a plain mapping).\n"
-            "    **kwargs: ignored.\n\n"
-            "Returns:\n"
-            "    {\"python_executed_output\": what it printed, \"python_execution_success\": True},\n"
-            "    or on any failure {\"python_execution_success\": False, \"python_error_message\":\n"
-            "    \"Type: message\"}.\n\n"
-            "Raises:\n"
-            "    TypeError: state is not a mapping.\n"
-            "    ValueError: ZORVAN_SANDBOX or a ZORVAN_SCRIPT_* setting has a bad value.\n"
-            "    KeyboardInterrupt: Ctrl-C while the script ran (the script was stopped).",
-            [globals](py::object, py::object state, py::kwargs) -> py::dict {
-                zorvan::require_mapping(state, "state");
-                const std::optional<double> limit = script_time_limit(globals);
-                const sandbox::Mode mode = sandbox::mode_from_environment();
-                ScriptOutcome outcome;
-                if (mode == sandbox::Mode::off) {
-                    sandbox::warn_in_process();
-                    outcome = run_in_process(state, limit);
-                } else {
-                    py::object code;
-                    try {
-                        code = source_text(item(state, zorvan::key::pandas_code));
-                    } catch (py::error_already_set& error) {
-                        if (!error.matches(PyExc_Exception)) throw;
-                        return failure(zorvan::exception_text(error.value()));
+            py::arg("model"))
+        .on_state("generate_prompt",
+                  route_doc(R"(Build the script prompt over (follow-up question, query, result) triples.
+
+Not used by invoke; it reads original_question, which the graph state does not
+declare.)",
+                            "The chat messages (a list of BaseMessage).", "KeyError: a key it reads is missing."),
+                  [](py::object self, py::object state) {
+                      py::object zip = zorvan::imported(zorvan::dep::builtins_zip);
+                      py::list triples(zip(item(state, zorvan::key::follow_up_question),
+                                           item(state, zorvan::key::generated_sql_query),
+                                           item(state, zorvan::key::sql_execution_result)));
+                      return self.attr("template")
+                          .attr("format_messages")(py::arg("original_question") = item(state, "original_question"),
+                                                   py::arg("zipped_queries_results") = triples,
+                                                   py::arg("save_path") = item(state, zorvan::key::save_path));
+                  })
+        .invoke(invoke_doc(R"(Run the state's pandas_code in an isolated process with its printed output captured.
+
+The script runs in a fresh namespace (with ``datetime``) in a process forked from the
+sandbox worker, with no network, no files but the interpreter's and save_path, and the
+ZORVAN_SCRIPT_* limits (ZORVAN_SANDBOX=off runs it in-process instead). It is stopped
+after SCRIPT_TIMEOUT_SECONDS of the module (default 120; None for no limit), or the
+seconds in the environment variable ZORVAN_SCRIPT_TIMEOUT when that is set.)",
+                           R"({"python_executed_output": what it printed, "python_execution_success": True},
+or on any failure {"python_execution_success": False, "python_error_message":
+"Type: message"}.)",
+                           R"(ValueError: ZORVAN_SANDBOX or a ZORVAN_SCRIPT_* setting has a bad value.
+KeyboardInterrupt: Ctrl-C while the script ran (the script was stopped).)"),
+                [globals](py::object, py::object state) -> py::dict {
+                    const std::optional<double> limit = script_time_limit(globals);
+                    const sandbox::Mode mode = sandbox::mode_from_environment();
+                    ScriptOutcome outcome;
+                    if (mode == sandbox::Mode::off) {
+                        sandbox::warn_in_process();
+                        outcome = run_in_process(state, limit);
+                    } else {
+                        py::object code;
+                        try {
+                            code = source_text(item(state, zorvan::key::pandas_code));
+                        } catch (py::error_already_set& error) {
+                            if (!error.matches(PyExc_Exception)) throw;
+                            return failure(zorvan::exception_text(error.value()));
+                        }
+                        const sandbox::Outcome run = sandbox::run_once(code.cast<std::string>(), save_path_of(state),
+                                                                       sandbox::Limits::from_environment(limit), mode);
+                        outcome = ScriptOutcome{run.success, run.output, run.error_text};
                     }
-                    const sandbox::Outcome run = sandbox::run_once(code.cast<std::string>(), save_path_of(state),
-                                                                   sandbox::Limits::from_environment(limit), mode);
-                    outcome = ScriptOutcome{run.success, run.output, run.error_text};
-                }
-                if (!outcome.success) return failure(outcome.error_text);
-                py::dict update;
-                update[zorvan::key::python_executed_output] = zorvan::utf8_text(outcome.output);
-                update[zorvan::key::python_execution_success] = true;
-                return update;
-            },
-            py::arg("self"), py::arg("state"));
-    return builder.build();
+                    if (!outcome.success) return failure(outcome.error_text);
+                    py::dict update;
+                    update[zorvan::key::python_executed_output] = zorvan::utf8_text(outcome.output);
+                    update[zorvan::key::python_execution_success] = true;
+                    return update;
+                })
+        .build();
 }
 
 }  // namespace zorvanai::qa_nodes

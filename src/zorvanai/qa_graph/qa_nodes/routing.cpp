@@ -1,24 +1,23 @@
 #include "routing.hpp"
 
-#include "support.hpp"
-#include "zorvan/graph_names.hpp"
-#include "zorvan/pyutil.hpp"
-#include "zorvan/signed.hpp"
+#include "node_class.hpp"
+#include "texts.hpp"
 
 namespace zorvanai::qa_nodes {
 
 namespace {
 
+constexpr const char* kCounterMissing = "KeyError: a counter is missing.";
+
 // A condition on one flag of the state.
 void def_flag_condition(py::module_& m, const char* name, const char* key, const char* when_true,
-                        const char* when_false, const std::string& doc) {
-    zorvan::def(
-        m, name, "(state)", doc,
-        [key, when_true, when_false](py::object state) {
-            zorvan::require_mapping(state, "state");
-            return py::str(truthy(item(state, key)) ? when_true : when_false);
-        },
-        py::arg("state"));
+                        const char* when_false, const std::string& summary) {
+    const std::string returns =
+        std::string("\"") + when_true + "\" when `" + key + "` is true, else \"" + when_false + "\".";
+    def_on_state(m, name, route_doc(summary, returns, std::string("KeyError: `") + key + "` is missing."),
+                 [key, when_true, when_false](py::object state) {
+                     return py::str(truthy(item(state, key)) ? when_true : when_false);
+                 });
 }
 
 }  // namespace
@@ -26,16 +25,20 @@ void def_flag_condition(py::module_& m, const char* name, const char* key, const
 void add_routing(py::module_& m) {
     zorvan::def(
         m, "initialisation", "(inputs)",
-        "Entry node: write the starting counters and empty lists into ``inputs``.\n\n"
-        "Sets iteration_count 0, max_iterations 5, rewrite_count 0, rewritten_question \"\",\n"
-        "empty generated_sql_query, execution_error and sql_execution_result lists, and\n"
-        "pandas_generation_prompt_type \"generation\".\n\n"
-        "Args:\n"
-        "    inputs: the input record (changed in place).\n\n"
-        "Returns:\n"
-        "    The same mapping, as the node's update.\n\n"
-        "Raises:\n"
-        "    TypeError: inputs is not a mapping.",
+        R"(Entry node: write the starting counters and empty lists into ``inputs``.
+
+Sets iteration_count 0, max_iterations 5, rewrite_count 0, rewritten_question "",
+empty generated_sql_query, execution_error and sql_execution_result lists, and
+pandas_generation_prompt_type "generation".
+
+Args:
+    inputs: the input record (changed in place).
+
+Returns:
+    The same mapping, as the node's update.
+
+Raises:
+    TypeError: inputs is not a mapping.)",
         [](py::object inputs) {
             zorvan::require_mapping(inputs, "inputs");
             inputs[py::str(zorvan::key::iteration_count)] = py::int_(0);
@@ -51,132 +54,88 @@ void add_routing(py::module_& m) {
         py::arg("inputs"));
 
     def_flag_condition(m, "sql_syntax_condition", "is_valid_syntax", "sql_execute", "sql_syntax_error",
-                       "Route after a syntax check (not wired into the graph).\n\nArgs:\n    state: the graph state (a "
-                       "plain mapping).\n\nReturns:\n    \"sql_execute\" when `is_valid_syntax` is true, else "
-                       "\"sql_syntax_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    KeyError: "
-                       "`is_valid_syntax` is missing.");
+                       "Route after a syntax check (not wired into the graph).");
     def_flag_condition(m, "sql_execution_condition", zorvan::key::execution_success, zorvan::route::pandas_generation,
                        zorvan::route::sql_execution_error,
-                       "Route after a query ran: on to the script when it gave rows.\n\nArgs:\n    state: the graph "
-                       "state (a plain mapping).\n\nReturns:\n    \"pandas_generation\" when `execution_success` is "
-                       "true, else \"sql_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
-                       "KeyError: `execution_success` is missing.");
+                       "Route after a query ran: on to the script when it gave rows.");
     def_flag_condition(m, "pandas_execution_condition", zorvan::key::python_execution_success,
                        zorvan::route::final_response, zorvan::route::pandas_execution_error,
-                       "Route after the script ran: on to the answer when it succeeded.\n\nArgs:\n    state: the graph "
-                       "state (a plain mapping).\n\nReturns:\n    \"final_response\" when `python_execution_success` "
-                       "is true, else \"pandas_execution_error\".\n\nRaises:\n    TypeError: state is not a mapping.\n "
-                       "   KeyError: `python_execution_success` is missing.");
+                       "Route after the script ran: on to the answer when it succeeded.");
     def_flag_condition(m, "pandas_code_condition", zorvan::key::use_pandas_ai_flag, "use_pandas", "generate_response",
-                       "Route on whether the question needs a script (not wired into the graph).\n\nArgs:\n    state: "
-                       "the graph state (a plain mapping).\n\nReturns:\n    \"use_pandas\" when `use_pandas_ai_flag` "
-                       "is true, else \"generate_response\".\n\nRaises:\n    TypeError: state is not a mapping.\n    "
-                       "KeyError: `use_pandas_ai_flag` is missing.");
+                       "Route on whether the question needs a script (not wired into the graph).");
 
-    zorvan::def(
-        m, "pandas_error_handler_condition", "(state)",
-        "Route after a failed script: another attempt, or the final answer.\n\n"
-        "Args:\n"
-        "    state: the graph state (a plain mapping).\n\n"
-        "Returns:\n"
-        "    \"regenerate_pandas_code\" while iteration_count_pandas is below\n"
-        "    max_iterations_pandas, else \"terminal_failure_response\".\n\n"
-        "Raises:\n"
-        "    TypeError: state is not a mapping.\n"
-        "    KeyError: a counter is missing.",
-        [](py::object state) {
-            zorvan::require_mapping(state, "state");
-            py::object count = item(state, zorvan::key::iteration_count_pandas);
-            py::object limit = item(state, zorvan::key::max_iterations_pandas);
-            return py::str(less(count, limit) ? zorvan::route::regenerate_pandas_code
-                                              : zorvan::route::terminal_failure_response);
-        },
-        py::arg("state"));
+    def_on_state(m, "pandas_error_handler_condition",
+                 route_doc("Route after a failed script: another attempt, or the final answer.",
+                           R"("regenerate_pandas_code" while iteration_count_pandas is below
+max_iterations_pandas, else "terminal_failure_response".)",
+                           kCounterMissing),
+                 [](py::object state) {
+                     py::object count = item(state, zorvan::key::iteration_count_pandas);
+                     py::object limit = item(state, zorvan::key::max_iterations_pandas);
+                     return py::str(less(count, limit) ? zorvan::route::regenerate_pandas_code
+                                                       : zorvan::route::terminal_failure_response);
+                 });
 
-    zorvan::def(
-        m, "sql_error_handler_condition", "(state)",
-        "Route after a failed query: correct it, rewrite the question, or give up.\n\n"
-        "Args:\n"
-        "    state: the graph state (a plain mapping).\n\n"
-        "Returns:\n"
-        "    \"regenerate_sql_query\" while iteration_count is below max_iterations and the\n"
-        "    question was not rewritten, \"rewrite_query\" when the count reaches the limit\n"
-        "    before any rewrite, else \"terminal_failure_response\".\n\n"
-        "Raises:\n"
-        "    TypeError: state is not a mapping.\n"
-        "    KeyError: a counter is missing.",
-        [](py::object state) {
-            zorvan::require_mapping(state, "state");
-            py::object count = item(state, zorvan::key::iteration_count);
-            py::object limit = item(state, zorvan::key::max_iterations);
-            const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
-            if (not_rewritten && less(count, limit)) return py::str(zorvan::route::regenerate_sql_query);
-            if (not_rewritten && equal(count, limit)) return py::str(zorvan::route::rewrite_query);
-            return py::str(zorvan::route::terminal_failure_response);
-        },
-        py::arg("state"));
+    def_on_state(m, "sql_error_handler_condition",
+                 route_doc("Route after a failed query: correct it, rewrite the question, or give up.",
+                           R"("regenerate_sql_query" while iteration_count is below max_iterations and the
+question was not rewritten, "rewrite_query" when the count reaches the limit
+before any rewrite, else "terminal_failure_response".)",
+                           kCounterMissing),
+                 [](py::object state) {
+                     py::object count = item(state, zorvan::key::iteration_count);
+                     py::object limit = item(state, zorvan::key::max_iterations);
+                     const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
+                     if (not_rewritten && less(count, limit)) return py::str(zorvan::route::regenerate_sql_query);
+                     if (not_rewritten && equal(count, limit)) return py::str(zorvan::route::rewrite_query);
+                     return py::str(zorvan::route::terminal_failure_response);
+                 });
 
-    zorvan::def(
-        m, "handle_sql_error", "(state)",
-        "Error node for a failed query: count the attempt and prepare the next route.\n\n"
-        "Args:\n"
-        "    state: the graph state (a plain mapping).\n\n"
-        "Returns:\n"
-        "    {\"iteration_count\": 1, \"sql_generation_prompt_type\": \"correction\"} for another\n"
-        "    correction; {\"rewrite_count\": 1} for the rewrite; or, once that is used up,\n"
-        "    {\"sql_execution_result\": [\"SQL generation failed after max iterations\"],\n"
-        "    \"iteration_count\": 0}.\n\n"
-        "Raises:\n"
-        "    TypeError: state is not a mapping.\n"
-        "    KeyError: a counter is missing.",
-        [](py::object state) {
-            zorvan::require_mapping(state, "state");
-            py::object count = item(state, zorvan::key::iteration_count);
-            const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
-            py::object limit = item(state, zorvan::key::max_iterations);
-            py::dict update;
-            if (not_rewritten && less(count, limit)) {
-                update[zorvan::key::iteration_count] = py::int_(1);
-                update[zorvan::key::sql_generation_prompt_type] = py::str("correction");
-            } else if (not_rewritten && equal(count, limit)) {
-                update[zorvan::key::rewrite_count] = py::int_(1);
-            } else {
-                py::list results;
-                results.append(py::str("SQL generation failed after max iterations"));
-                update[zorvan::key::sql_execution_result] = results;
-                update[zorvan::key::iteration_count] = py::int_(0);
-            }
-            return update;
-        },
-        py::arg("state"));
+    def_on_state(m, "handle_sql_error",
+                 route_doc("Error node for a failed query: count the attempt and prepare the next route.",
+                           R"({"iteration_count": 1, "sql_generation_prompt_type": "correction"} for another
+correction; {"rewrite_count": 1} for the rewrite; or, once that is used up,
+{"sql_execution_result": ["SQL generation failed after max iterations"],
+"iteration_count": 0}.)",
+                           kCounterMissing),
+                 [](py::object state) {
+                     py::object count = item(state, zorvan::key::iteration_count);
+                     const bool not_rewritten = equal(item(state, zorvan::key::rewrite_count), py::int_(0));
+                     py::object limit = item(state, zorvan::key::max_iterations);
+                     py::dict update;
+                     if (not_rewritten && less(count, limit)) {
+                         update[zorvan::key::iteration_count] = py::int_(1);
+                         update[zorvan::key::sql_generation_prompt_type] = py::str("correction");
+                     } else if (not_rewritten && equal(count, limit)) {
+                         update[zorvan::key::rewrite_count] = py::int_(1);
+                     } else {
+                         py::list results;
+                         results.append(py::str(kSqlAttemptsUsedUp));
+                         update[zorvan::key::sql_execution_result] = results;
+                         update[zorvan::key::iteration_count] = py::int_(0);
+                     }
+                     return update;
+                 });
 
-    zorvan::def(
-        m, "handle_pandas_error", "(state)",
-        "Error node for a failed script: count the attempt or give up.\n\n"
-        "Args:\n"
-        "    state: the graph state (a plain mapping).\n\n"
-        "Returns:\n"
-        "    {\"iteration_count_pandas\": 1, \"pandas_generation_prompt_type\": \"correction\"}\n"
-        "    while attempts remain, else {\"python_executed_output\": \"Python generation failed\n"
-        "    after max iterations\", \"iteration_count_pandas\": 0}.\n\n"
-        "Raises:\n"
-        "    TypeError: state is not a mapping.\n"
-        "    KeyError: a counter is missing.",
-        [](py::object state) {
-            zorvan::require_mapping(state, "state");
-            py::object count = item(state, zorvan::key::iteration_count_pandas);
-            py::object limit = item(state, zorvan::key::max_iterations_pandas);
-            py::dict update;
-            if (less(count, limit)) {
-                update[zorvan::key::iteration_count_pandas] = py::int_(1);
-                update[zorvan::key::pandas_generation_prompt_type] = py::str("correction");
-            } else {
-                update[zorvan::key::python_executed_output] = py::str("Python generation failed after max iterations");
-                update[zorvan::key::iteration_count_pandas] = py::int_(0);
-            }
-            return update;
-        },
-        py::arg("state"));
+    def_on_state(m, "handle_pandas_error",
+                 route_doc("Error node for a failed script: count the attempt or give up.",
+                           R"({"iteration_count_pandas": 1, "pandas_generation_prompt_type": "correction"}
+while attempts remain, else {"python_executed_output": "Python generation failed
+after max iterations", "iteration_count_pandas": 0}.)",
+                           kCounterMissing),
+                 [](py::object state) {
+                     py::object count = item(state, zorvan::key::iteration_count_pandas);
+                     py::object limit = item(state, zorvan::key::max_iterations_pandas);
+                     py::dict update;
+                     if (less(count, limit)) {
+                         update[zorvan::key::iteration_count_pandas] = py::int_(1);
+                         update[zorvan::key::pandas_generation_prompt_type] = py::str("correction");
+                     } else {
+                         update[zorvan::key::python_executed_output] = py::str(kPythonAttemptsUsedUp);
+                         update[zorvan::key::iteration_count_pandas] = py::int_(0);
+                     }
+                     return update;
+                 });
 
     m.attr("MAX_ITERATIONS_PANDAS") = py::int_(kMaxIterationsPandas);
 }

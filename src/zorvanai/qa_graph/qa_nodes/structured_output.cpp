@@ -246,19 +246,22 @@ py::object invoke_structured(py::object self, py::object input, py::object confi
 py::object make_structured_output(const std::string& module_name) {
     zorvan::ClassBuilder builder("StructuredOutput", module_name, runnable_base());
     builder.doc(
-        "A chat model that answers with a pydantic record, from any OpenAI-compatible server.\n\n"
-        "The record's JSON schema goes out as response_format \"json_schema\". A server that\n"
-        "refuses it (HTTP 400 or 422 about the format) is asked in JSON mode with the schema\n"
-        "in the prompt, and one that refuses that too in plain text; the method that worked\n"
-        "is kept in ``method`` for later calls, and for every StructuredOutput made later for\n"
-        "the same model on the same server. A reply that does not fit the record is shown\n"
-        "the error and asked once more.");
+        R"(A chat model that answers with a pydantic record, from any OpenAI-compatible server.
+
+The record's JSON schema goes out as response_format "json_schema". A server that
+refuses it (HTTP 400 or 422 about the format) is asked in JSON mode with the schema
+in the prompt, and one that refuses that too in plain text; the method that worked
+is kept in ``method`` for later calls, and for every StructuredOutput made later for
+the same model on the same server. A reply that does not fit the record is shown
+the error and asked once more.)");
     builder
         .method(
             "__init__", "(self, model, schema)",
-            "Keep the chat model and the record class.\n\n"
-            "Args:\n    model: the chat model (AzureChatOpenAI or ChatOpenAI).\n"
-            "    schema: the pydantic record class to fill.",
+            R"(Keep the chat model and the record class.
+
+Args:
+    model: the chat model (AzureChatOpenAI or ChatOpenAI).
+    schema: the pydantic record class to fill.)",
             [](py::object self, py::object model, py::object schema) {
                 self.attr("model") = model;
                 self.attr("schema") = schema;
@@ -267,14 +270,20 @@ py::object make_structured_output(const std::string& module_name) {
             py::arg("self"), py::arg("model"), py::arg("schema"))
         .method(
             "invoke", "(self, input, config=None, **kwargs)",
-            "Ask the model and return the filled record.\n\n"
-            "Args:\n    input: a text, a list of chat messages or a prompt value.\n"
-            "    config: the run configuration, handed to the model call.\n"
-            "    **kwargs: ignored.\n\n"
-            "Returns:\n    An instance of the record class.\n\n"
-            "Raises:\n    OutputParserException: the reply could not be read as the record, also\n"
-            "        after the model was shown why; or the model refused, or its reply was cut off.\n"
-            "    openai.APIError: the model's errors.",
+            R"(Ask the model and return the filled record.
+
+Args:
+    input: a text, a list of chat messages or a prompt value.
+    config: the run configuration, handed to the model call.
+    **kwargs: ignored.
+
+Returns:
+    An instance of the record class.
+
+Raises:
+    OutputParserException: the reply could not be read as the record, also
+        after the model was shown why; or the model refused, or its reply was cut off.
+    openai.APIError: the model's errors.)",
             [](py::object self, py::object input, py::object config, py::kwargs) {
                 return invoke_structured(self, input, config);
             },

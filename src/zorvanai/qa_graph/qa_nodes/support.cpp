@@ -76,6 +76,21 @@ py::object sql_tool(const char* name) {
     return zorvan::imported_module(zorvan::dep::langchain_community_tools_sql_database_tool_module).attr(name);
 }
 
+py::object fill_template(const std::string& text, const py::dict& values) {
+    py::object filled = py::str("");
+    std::size_t done = 0;
+    for (std::size_t open = text.find('{'); open != std::string::npos; open = text.find('{', open + 1)) {
+        const std::size_t close = text.find('}', open);
+        if (close == std::string::npos) break;
+        py::str name(text.substr(open + 1, close - open - 1));
+        if (!values.contains(name)) continue;
+        filled = filled + py::str(text.substr(done, open - done)) + values[name];
+        done = close + 1;
+        open = close;
+    }
+    return filled + py::str(text.substr(done));
+}
+
 py::object chat_prompt(const py::list& messages) {
     return prompts_attr("ChatPromptTemplate").attr("from_messages")(messages);
 }

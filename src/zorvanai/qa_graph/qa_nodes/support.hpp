@@ -50,6 +50,11 @@ py::object runnable_base();
 py::object prompts_attr(const char* name);
 py::object sql_tool(const char* name);
 
+// `text` with each {name} replaced by values[name] (joined with Python's +,
+// so each value must be text), in one pass: a value holding "{...}" is not
+// filled in again, and braces of no listed name stay as they are.
+py::object fill_template(const std::string& text, const py::dict& values);
+
 // Builds `ChatPromptTemplate.from_messages(messages)`.
 py::object chat_prompt(const py::list& messages);
 
