@@ -50,7 +50,8 @@ py::object make_handler_class(const std::string& module_name) {
 }  // namespace
 
 StepLabel step_of(const std::string& node, const py::object& inputs) {
-    static const std::map<std::string, StepLabel> labels = {
+    // The query's part of a run, then the script's and the answer.
+    static const std::map<std::string, StepLabel> query_steps = {
         {zorvan::node::table_names_lookup, {"table discovery", "listing the tables"}},
         {zorvan::node::relevant_table_names, {"table discovery", "picking the relevant tables"}},
         {zorvan::node::relevant_schemas, {"table discovery", "reading the table definitions"}},
@@ -59,6 +60,8 @@ StepLabel step_of(const std::string& node, const py::object& inputs) {
         {zorvan::node::sql_execution, {"execution", "running the query"}},
         {zorvan::node::sql_error_handler, {"correction", "the query failed"}},
         {zorvan::node::rewrite_query, {"correction", "rewriting the question"}},
+    };
+    static const std::map<std::string, StepLabel> answer_steps = {
         {zorvan::node::pandas_generator, {"script", "writing the analysis script"}},
         {zorvan::node::pandas_executor, {"script", "running the analysis script"}},
         {zorvan::node::pandas_error_handler, {"script", "the analysis script failed"}},
@@ -72,8 +75,11 @@ StepLabel step_of(const std::string& node, const py::object& inputs) {
         state_text(inputs, zorvan::key::pandas_generation_prompt_type) == "correction") {
         return {"script", "correcting the analysis script"};
     }
-    auto found = labels.find(node);
-    return found == labels.end() ? StepLabel{} : found->second;
+    for (const auto* steps : {&query_steps, &answer_steps}) {
+        auto found = steps->find(node);
+        if (found != steps->end()) return found->second;
+    }
+    return StepLabel{};
 }
 
 ProgressDisplay::ProgressDisplay(py::object stream, bool terminal)

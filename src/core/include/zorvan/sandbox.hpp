@@ -27,12 +27,10 @@ enum class Mode { off, on, strict };
 inline constexpr const char* kModeVariable = "ZORVAN_SANDBOX";
 Mode mode_from_environment();
 
+// A script's wall-clock limit in seconds; its callers read it (the node
+// module beside its own default, the code tool). The other limits' settings
+// are at the end of this file.
 inline constexpr const char* kTimeoutVariable = "ZORVAN_SCRIPT_TIMEOUT";
-inline constexpr const char* kMemoryVariable = "ZORVAN_SCRIPT_MEMORY_MB";
-inline constexpr const char* kCpuVariable = "ZORVAN_SCRIPT_CPU_SECONDS";
-inline constexpr const char* kFileVariable = "ZORVAN_SCRIPT_FILE_MB";
-inline constexpr const char* kProcessesVariable = "ZORVAN_SCRIPT_PROCESSES";
-inline constexpr const char* kOutputVariable = "ZORVAN_SCRIPT_OUTPUT_KB";
 
 struct Limits {
     std::optional<double> wall_seconds;  // none: no wall-clock limit
@@ -98,5 +96,13 @@ std::vector<Layer> probe_layers();
 // The worker's main loop: serves run requests on `control_fd` until the
 // application closes it. Called in the worker interpreter.
 void serve_worker(int control_fd, const std::string& private_dir);
+
+// The settings Limits::from_environment reads; a broken limit's message
+// names its own.
+inline constexpr const char* kMemoryVariable = "ZORVAN_SCRIPT_MEMORY_MB";
+inline constexpr const char* kCpuVariable = "ZORVAN_SCRIPT_CPU_SECONDS";
+inline constexpr const char* kFileVariable = "ZORVAN_SCRIPT_FILE_MB";
+inline constexpr const char* kProcessesVariable = "ZORVAN_SCRIPT_PROCESSES";
+inline constexpr const char* kOutputVariable = "ZORVAN_SCRIPT_OUTPUT_KB";
 
 }  // namespace zorvan::sandbox

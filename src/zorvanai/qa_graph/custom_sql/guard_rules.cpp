@@ -201,6 +201,10 @@ bool syntax_function_allowed(const std::string& function_class) {
     return names.count(function_class) != 0;
 }
 
+const char* allowed_function_kinds() {
+    return "built-in aggregate, window, math, string, date/time, conditional, cast and JSON functions";
+}
+
 bool type_allowed(const std::string& type_name) {
     static const Names names = words(
         "BIT BOOLEAN TINYINT UTINYINT SMALLINT USMALLINT MEDIUMINT UMEDIUMINT INT UINT BIGINT UBIGINT "
@@ -209,10 +213,6 @@ bool type_allowed(const std::string& type_name) {
         "MEDIUMBLOB LONGBLOB DATE DATETIME DATETIME2 SMALLDATETIME DATETIMEOFFSET TIME TIMETZ TIMESTAMP "
         "TIMESTAMPTZ TIMESTAMPLTZ INTERVAL YEAR JSON JSONB UUID UNIQUEIDENTIFIER ARRAY INET ");
     return names.count(type_name) != 0;
-}
-
-const char* allowed_function_kinds() {
-    return "built-in aggregate, window, math, string, date/time, conditional, cast and JSON functions";
 }
 
 }  // namespace zorvanai::custom_sql

@@ -1,7 +1,8 @@
 // The fixed instruction texts from which the graph nodes build their prompts.
 // Texts with {name} placeholders are brace templates; texts with {{ name }}
-// and {% for %} are Jinja2 templates. Every byte matters: trailing blanks
-// and leading or trailing line breaks are part of the texts.
+// and {% for %} are Jinja2 templates. Each is the file texts/<NAME>.txt,
+// compiled in by the build. Every byte matters: trailing blanks and leading
+// or trailing line breaks are part of the texts.
 #pragma once
 
 namespace zorvanai::qa_prompts {
