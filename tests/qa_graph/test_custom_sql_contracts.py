@@ -67,6 +67,20 @@ def test_schema_and_schema_translate_map_are_honoured(shop):
         CustomSQLDatabase.from_uri(shop.url()).run(sqlalchemy.select(deals.c.id), execution_options=translated)
 
 
+def test_with_limits_changes_the_size_of_results_and_nothing_they_may_reach(shop):
+    small = CustomSQLDatabase.from_uri(shop.url(), include_tables=["items"], statement_timeout=5, max_rows=1)
+    large = small.with_limits(10)
+    assert large.get_usable_table_names() == ["items"] and large.statement_timeout == 5 and large.max_rows == 10
+    assert large.run("SELECT name FROM items ORDER BY id") == "[('pen',), ('ink',), ('pad',)]"
+    assert "more rows left out" in small.run("SELECT name FROM items ORDER BY id")
+    shop.execute("CREATE TABLE secrets (id INTEGER)")
+    try:
+        with pytest.raises(ReadOnlyQueryError, match="secrets"):
+            large.run("SELECT id FROM secrets")
+    finally:
+        shop.execute("DROP TABLE secrets")
+
+
 def test_cursor_results_serve_the_document_loader(handle):
     result = handle.run("SELECT id, name FROM items ORDER BY id", fetch="cursor")
     assert [tuple(row) for row in result] == [(1, "pen"), (2, "ink"), (3, "pad")]

@@ -158,11 +158,8 @@ Target open_target(const std::string& db_id, py::object graph) {
     py::object db = graph.attr("db");
     target.graph = std::move(graph);
     target.dialect = sqlglot_dialect(py::str(db.attr("dialect")));
-    // The same engine and limits in time, without the limits in size.
-    target.scoring =
-        py::type::of(db)(db.attr("_engine"), py::arg("schema") = db.attr("_schema"),
-                         py::arg("statement_timeout") = db.attr("statement_timeout"),
-                         py::arg("max_rows") = kScoringRows + 1, py::arg("max_result_bytes") = kScoringBytes);
+    // The same reach and time limit, with room for whole results.
+    target.scoring = db.attr("with_limits")(kScoringRows + 1, py::arg("max_result_bytes") = kScoringBytes);
     for (py::handle name : db.attr("get_usable_table_names")()) target.tables.push_back(py::str(name));
     return target;
 }

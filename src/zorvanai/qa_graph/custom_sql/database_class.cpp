@@ -315,6 +315,37 @@ Returns:
         },
         py::arg("self"));
 
+    builder.method(
+        "with_limits", "(self, max_rows, max_result_bytes=None)",
+        R"(A new handle like this one with other limits on a result's size.
+
+Same engine, schema, table lists, table-info settings and statement time
+limit, so its queries reach exactly what this handle's queries reach.
+
+Args:
+    max_rows: rows a result shows at most.
+    max_result_bytes: the budget of a result's text; None for the default.
+
+Returns:
+    A CustomSQLDatabase (made with one connection, as any handle).)",
+        [](py::object self, py::object max_rows, py::object max_result_bytes) {
+            const HandleConfig config = load_config(self);
+            auto listed = [](const py::object& names) -> py::object {
+                return py::len(names) > 0 ? py::object(py::list(names)) : py::none();
+            };
+            return py::type::of(self)(config.engine, py::arg("schema") = config.schema,
+                                      py::arg("ignore_tables") = listed(config.ignore_tables),
+                                      py::arg("include_tables") = listed(config.include_tables),
+                                      py::arg("sample_rows_in_table_info") = config.sample_rows,
+                                      py::arg("indexes_in_table_info") = config.indexes_in_table_info,
+                                      py::arg("custom_table_info") = config.custom_table_info,
+                                      py::arg("view_support") = config.view_support,
+                                      py::arg("max_string_length") = config.max_string_length,
+                                      py::arg("statement_timeout") = self.attr("statement_timeout"),
+                                      py::arg("max_rows") = max_rows, py::arg("max_result_bytes") = max_result_bytes);
+        },
+        py::arg("self"), py::arg("max_rows"), py::arg("max_result_bytes") = py::none());
+
     // Attributes that the stock class fills when it is made, computed only
     // when some inherited code asks for them.
     builder.property("_all_tables", "Every table of the schema (one catalogue query).", [](py::object self) {
