@@ -16,6 +16,8 @@ namespace zorvanai::cli::eval {
 namespace {
 
 constexpr double kRewriteSeconds = 1.0;
+// How often the command checks for Ctrl-C while it waits for a result.
+constexpr double kResultPollSeconds = 0.2;
 
 std::optional<std::string> text_option(const py::object& args, const char* name) {
     py::object value = args.attr(name);
@@ -158,6 +160,42 @@ void join_workers(const py::list& threads, RunState& state) {
     }
 }
 
+// The next result of the workers. A Ctrl-C may reach one of their threads
+// instead of this one, and then wakes nothing here; waiting in short slices
+// and checking for it lets this thread act on it while the runs go on.
+py::object next_result(const py::object& results) {
+    py::object empty = zorvan::imported(zorvan::dep::queue_Empty);
+    while (true) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        try {
+            return results.attr("get")(py::arg("timeout") = kResultPollSeconds);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(empty)) throw;
+        }
+    }
+}
+
+// Every result is in and the workers are ending: waits for them, and a
+// Ctrl-C that came meanwhile still interrupts the command.
+void finish_workers(const py::list& threads) {
+    bool interrupted = false;
+    for (py::handle thread : threads) {
+        while (true) {
+            try {
+                thread.attr("join")();
+                break;
+            } catch (py::error_already_set& error) {
+                if (!error.matches(PyExc_KeyboardInterrupt)) throw;
+                interrupted = true;
+            }
+        }
+    }
+    if (interrupted) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+}
+
 Record evaluate_pending(RunState& state, std::size_t position) {
     const Question& question = state.pending[position];
     return evaluate(question, state.targets.at(question.db_id), state.api_key, state.media_dir);
@@ -191,7 +229,7 @@ void run_concurrently(const std::shared_ptr<RunState>& state, long concurrency, 
     }
     try {
         for (std::size_t received = 0; received < state->pending.size(); ++received) {
-            py::object item = results.attr("get")();
+            py::object item = next_result(results);
             if (py::isinstance<py::str>(item))
                 throw CommandError("a question run failed: " + item.cast<std::string>(), kExitFailure);
             finished(*state->done[item.cast<std::size_t>()]);
@@ -208,7 +246,7 @@ void run_concurrently(const std::shared_ptr<RunState>& state, long concurrency, 
         join_workers(threads, *state);
         throw;
     }
-    join_workers(threads, *state);
+    finish_workers(threads);
 }
 
 std::string tables_file(const py::object& args, const std::string& questions_file) {
